@@ -1,0 +1,54 @@
+// Intel HEX records and the whole-file check of an image given on the command
+// line. The check runs before any port is opened, so a bad file costs nothing
+// but a message naming its line and what is wrong with it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace odu {
+
+struct HexRecord {
+  uint8_t count = 0;
+  uint16_t address = 0;
+  uint8_t type = 0;
+  std::vector<uint8_t> data;  // `count` bytes
+  uint8_t checksum = 0;
+};
+
+// Parses one record line without its terminator: a colon, then hex digit
+// pairs (either case) whose length matches the byte count, and a checksum
+// that makes the bytes sum to 0 modulo 256. Any record type is accepted.
+// Anything else, including surrounding blanks, gives nullopt.
+std::optional<HexRecord> ParseRecord(std::string_view line);
+
+struct HexCheck {
+  bool ok = false;
+  size_t line = 0;     // 1-based line the refusal is about; 0 when about the whole file
+  std::string reason;  // a complete message, "line N: ..." when about a line; empty when ok
+  std::vector<std::string> lines;  // when ok: the record lines in file order, uppercase, no terminators
+};
+
+// Largest image file accepted, and the longest record line (255 data bytes).
+inline constexpr size_t kMaxHexFileBytes = 4u * 1024u * 1024u;
+inline constexpr size_t kMaxHexLineChars = 521;
+
+// Checks a whole image file's text. Accepted: LF or CRLF line ends, empty
+// lines (skipped), lowercase hex digits (the kept lines are uppercased, as the
+// programming walk and the embedded image use them), data records (type 00)
+// whose bytes stay below 0x10000 and set no address another record set, and
+// exactly one end record (type 01, no data) after which only empty lines
+// follow. A file with no data records but an end record is valid. The first
+// fault found is reported.
+HexCheck CheckHexText(std::string_view text);
+
+// Reads `path` and checks it as CheckHexText does; also refuses a file that
+// cannot be opened or read (with the system's reason) or is larger than
+// kMaxHexFileBytes. Reasons do not name the file: the caller does.
+HexCheck CheckHexFile(const std::string& path);
+
+}  // namespace odu

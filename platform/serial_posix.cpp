@@ -1,0 +1,915 @@
+#include "platform/serial_posix.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#if defined(__linux__)
+#include <linux/serial.h>
+#endif
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstring>
+#include <utility>
+
+#include "platform/last_error.h"
+#include "platform/posix_errors.h"
+
+namespace odu::platform {
+
+namespace detail {
+// serial_posix_baud.cpp: speeds by number (termios2). Both leave errno set
+// on failure; CurrentBaud gives 0 where the driver reports none.
+bool SetArbitraryBaud(int fd, uint32_t baud);
+uint32_t CurrentBaud(int fd);
+}  // namespace detail
+
+namespace {
+
+constexpr uint32_t kMaxDword = 0xFFFFFFFF;
+// Windows' defaults for the two line-control fields, reported until set.
+constexpr uint8_t kDtrControlEnable = 1;
+constexpr uint8_t kRtsControlEnable = 1;
+
+constexpr uint32_t kLineEvents = EV_CTS | EV_DSR | EV_RLSD | EV_RING;
+constexpr uint32_t kCountEvents = EV_BREAK | EV_ERR;
+
+// Pacing of what poll() cannot announce: input that is waiting but already
+// reported, an output queue that is draining, held output, and the modem
+// lines and error counters, which are sampled.
+constexpr Nanos kInputRecheck = Millis(5);
+constexpr Nanos kHandshakeRecheck = Millis(5);
+constexpr Nanos kLineCheck = Millis(10);
+constexpr Nanos kDrainMin = Millis(1);
+constexpr Nanos kDrainMax = Millis(20);
+
+bool Fail(uint32_t code) {
+  SetLastError(code);
+  return false;
+}
+
+Nanos Now() { return RealTime().Now(); }
+
+// Runs `f` when the scope ends, on every return path.
+template <class F>
+class Finally {
+ public:
+  explicit Finally(F f) : f_(std::move(f)) {}
+  ~Finally() { f_(); }
+  Finally(const Finally&) = delete;
+  Finally& operator=(const Finally&) = delete;
+
+ private:
+  F f_;
+};
+
+// A poll() timeout in whole milliseconds, rounded up so that a wait never
+// ends just before its deadline; kForever waits without limit.
+int PollMillis(Nanos remaining) {
+  if (remaining == kForever) return -1;
+  if (remaining <= Nanos::zero()) return 0;
+  const auto ms = std::chrono::ceil<std::chrono::milliseconds>(remaining).count();
+  return static_cast<int>(std::min<int64_t>(ms, INT_MAX));
+}
+
+Nanos Until(Nanos deadline, Nanos now) { return deadline == kForever ? kForever : deadline - now; }
+
+// `ms` from `start`; a span beyond any real wait (a multiplier of MAXDWORD
+// times the count) is no limit at all.
+Nanos DeadlineAfter(Nanos start, uint64_t ms) {
+  constexpr uint64_t kLongest = uint64_t{1} << 40;  // ~35 years
+  return ms >= kLongest ? kForever : start + Millis(static_cast<int64_t>(ms));
+}
+
+// A request the device does not support, as opposed to a device that failed.
+bool Unsupported(int err) { return err == ENOTTY || err == EINVAL || err == ENOSYS || err == EOPNOTSUPP; }
+
+// ---- line speed ----
+
+struct Speed {
+  uint32_t baud;
+  speed_t code;
+};
+
+constexpr Speed kSpeeds[] = {
+    {50, B50},         {75, B75},         {110, B110},       {134, B134},       {150, B150},
+    {200, B200},       {300, B300},       {600, B600},       {1200, B1200},     {1800, B1800},
+    {2400, B2400},     {4800, B4800},     {9600, B9600},     {19200, B19200},   {38400, B38400},
+    {57600, B57600},   {115200, B115200}, {230400, B230400},
+#if defined(B460800)
+    {460800, B460800}, {500000, B500000}, {576000, B576000}, {921600, B921600}, {1000000, B1000000},
+#endif
+};
+
+std::optional<speed_t> SpeedCode(uint32_t baud) {
+  for (const Speed& s : kSpeeds)
+    if (s.baud == baud) return s.code;
+  return std::nullopt;
+}
+
+uint32_t BaudOfCode(speed_t code) {
+  for (const Speed& s : kSpeeds)
+    if (s.code == code) return s.baud;
+  return 0;
+}
+
+// The speed the device runs at, in bits per second (0: unknown or hung up).
+uint32_t DeviceBaud(int fd, const termios& t) {
+  const uint32_t reported = detail::CurrentBaud(fd);
+  return reported != 0 ? reported : BaudOfCode(cfgetospeed(&t));
+}
+
+// ---- line state <-> termios ----
+
+tcflag_t SizeBits(uint8_t byte_size) {
+  switch (byte_size) {
+    case 5: return CS5;
+    case 6: return CS6;
+    case 7: return CS7;
+    default: return CS8;
+  }
+}
+
+uint8_t ByteSizeOf(tcflag_t cflag) {
+  switch (cflag & CSIZE) {
+    case CS5: return 5;
+    case CS6: return 6;
+    case CS7: return 7;
+    default: return 8;
+  }
+}
+
+#if defined(CMSPAR)
+constexpr tcflag_t kStickParity = CMSPAR;
+#else
+constexpr tcflag_t kStickParity = 0;
+#endif
+constexpr tcflag_t kParityBits = PARENB | PARODD | kStickParity;
+
+tcflag_t ParityBits(uint8_t parity) {
+  switch (parity) {
+    case ODDPARITY: return PARENB | PARODD;
+    case EVENPARITY: return PARENB;
+    case MARKPARITY: return PARENB | PARODD | kStickParity;
+    case SPACEPARITY: return PARENB | kStickParity;
+    default: return 0;
+  }
+}
+
+uint8_t ParityOf(tcflag_t cflag) {
+  if (!(cflag & PARENB)) return NOPARITY;
+  const bool odd = (cflag & PARODD) != 0;
+  if (kStickParity != 0 && (cflag & kStickParity)) return odd ? MARKPARITY : SPACEPARITY;
+  return odd ? ODDPARITY : EVENPARITY;
+}
+
+bool ValidState(const Dcb& d) {
+  if (d.BaudRate == 0 || d.ByteSize < 5 || d.ByteSize > 8 || d.StopBits > TWOSTOPBITS) return false;
+  if (d.Parity > SPACEPARITY) return false;
+  if (kStickParity == 0 && (d.Parity == MARKPARITY || d.Parity == SPACEPARITY)) return false;
+  return true;
+}
+
+// Writes the framing, handshake and parity checking of `d` into `t`; the
+// speed is set apart. One and a half stop bits, which termios cannot
+// express, become two.
+void ApplyState(const Dcb& d, termios& t) {
+  t.c_cflag &= ~(CSIZE | kParityBits | CSTOPB | CRTSCTS);
+  t.c_cflag |= CLOCAL | CREAD | SizeBits(d.ByteSize) | ParityBits(d.Parity);
+  if (d.StopBits != ONESTOPBIT) t.c_cflag |= CSTOPB;
+  // Output handshake on CTS. CRTSCTS is the only way to have the driver
+  // hold output while CTS is low (and the far end of a pseudo-terminal can
+  // see it), but it also lets the driver lower RTS to throttle input.
+  // Windows drives RTS only as told (the port never asks for RTS
+  // handshaking), so SetCommState re-asserts the RTS state that
+  // EscapeCommFunction last set after every tcsetattr. DSR has no termios
+  // counterpart: WriteFile holds output itself while DSR is low.
+  if (d.fOutxCtsFlow) t.c_cflag |= CRTSCTS;
+
+  t.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY | INPCK | ISTRIP | IGNPAR | PARMRK);
+  if (d.fOutX) t.c_iflag |= IXON;
+  if (d.fInX) t.c_iflag |= IXOFF;
+  // Without PARMRK or IGNPAR a byte with a parity error reads as 0; the
+  // ErrorChar replacement of Windows is not emulated, the flag is only kept.
+  if (d.fParity) t.c_iflag |= INPCK;
+  t.c_cc[VSTART] = static_cast<cc_t>(d.XonChar);
+  t.c_cc[VSTOP] = static_cast<cc_t>(d.XoffChar);
+}
+
+// Two speeds a driver would treat as the same setting: drivers round a speed
+// by number to what their clock divides to.
+bool SameSpeed(uint32_t a, uint32_t b) {
+  const uint32_t diff = a > b ? a - b : b - a;
+  return uint64_t{diff} * 50 <= std::max(a, b);
+}
+
+// The line state to report: `last` (what SetCommState was given) with every
+// field termios holds taken from the device. A field whose termios form
+// matches that of `last` keeps its value from `last`, so the fields termios
+// cannot hold exactly (one and a half stop bits, a rounded speed) and those
+// it has no place for (DSR handshake, fNull, the event characters)
+// round-trip unchanged.
+Dcb ReportedState(const Dcb& last, const termios& t, uint32_t baud) {
+  Dcb d = last;
+  if (baud != 0 && !SameSpeed(baud, last.BaudRate)) d.BaudRate = baud;
+  d.ByteSize = ByteSizeOf(t.c_cflag);
+  const tcflag_t parity = (t.c_cflag & PARENB) ? (t.c_cflag & kParityBits) : 0;
+  if (parity != ParityBits(last.Parity)) d.Parity = ParityOf(t.c_cflag);
+  const bool two = (t.c_cflag & CSTOPB) != 0;
+  if (two != (last.StopBits != ONESTOPBIT)) d.StopBits = two ? TWOSTOPBITS : ONESTOPBIT;
+  d.fOutxCtsFlow = (t.c_cflag & CRTSCTS) != 0;
+  d.fOutX = (t.c_iflag & IXON) != 0;
+  d.fInX = (t.c_iflag & IXOFF) != 0;
+  d.fParity = (t.c_iflag & INPCK) != 0;
+  d.XonChar = t.c_cc[VSTART];
+  d.XoffChar = t.c_cc[VSTOP];
+  return d;
+}
+
+// Removes the NUL bytes of buffer[0, n) (fNull); the new length.
+uint32_t DropNuls(uint8_t* buffer, uint32_t n) {
+  return static_cast<uint32_t>(std::remove(buffer, buffer + n, uint8_t{0}) - buffer);
+}
+
+// The time one character takes on the line.
+Nanos CharTime(const Dcb& d) {
+  const int64_t bits = 1 + d.ByteSize + (d.Parity != NOPARITY ? 1 : 0) + (d.StopBits == ONESTOPBIT ? 1 : 2);
+  const int64_t baud = d.BaudRate ? d.BaudRate : 9600;
+  return Nanos(bits * 1'000'000'000 / baud);
+}
+
+}  // namespace
+
+// ---- self-pipe ----
+
+bool PosixSerialDevice::Wakeup::Create() {
+  int ends[2];
+#if defined(__linux__)
+  if (::pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) return false;
+#else
+  if (::pipe(ends) != 0) return false;
+  for (int end : ends) {
+    ::fcntl(end, F_SETFD, FD_CLOEXEC);
+    ::fcntl(end, F_SETFL, O_NONBLOCK);
+  }
+#endif
+  read_end = ends[0];
+  write_end = ends[1];
+  return true;
+}
+
+void PosixSerialDevice::Wakeup::Signal() const {
+  const char one = 1;
+  // A full pipe already wakes the reader; nothing to do on failure.
+  const ssize_t n = ::write(write_end, &one, 1);
+  static_cast<void>(n);
+}
+
+void PosixSerialDevice::Wakeup::Drain() const {
+  char sink[64];
+  while (::read(read_end, sink, sizeof sink) > 0) {
+  }
+}
+
+void PosixSerialDevice::Wakeup::Destroy() {
+  if (read_end >= 0) ::close(read_end);
+  if (write_end >= 0) ::close(write_end);
+  read_end = write_end = -1;
+}
+
+// ---- open and close ----
+
+DeviceHandle PosixSerialOpener::Open(const std::string& name) {
+  std::shared_ptr<PosixSerialDevice> device(new PosixSerialDevice);
+  if (!device->OpenPath(name)) return nullptr;
+  return device;
+}
+
+SerialOpener& SystemSerialOpener() {
+  static PosixSerialOpener opener;
+  return opener;
+}
+
+bool PosixSerialDevice::OpenPath(const std::string& name) {
+  if (name.empty()) return Fail(error::kFileNotFound);
+  fd_ = ::open(name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd_ < 0) return FailWithErrno();
+  auto fail = [this](int err) {
+    ShutDevice();
+    return FailWithErrno(err);
+  };
+
+  // Not shared: a port another program holds is not opened. The lock keeps
+  // out programs that lock too; TIOCEXCL keeps out any other open (except
+  // by root).
+  while (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+    if (errno == EINTR) continue;
+    if (errno == EWOULDBLOCK) return fail(EBUSY);
+    break;  // a file system without locks: carry on unlocked
+  }
+
+  struct stat st {};
+  if (::fstat(fd_, &st) != 0) return fail(errno);
+  is_char_ = S_ISCHR(st.st_mode);
+  is_tty_ = is_char_ && ::isatty(fd_) == 1;
+
+  if (is_tty_) {
+    ::ioctl(fd_, TIOCEXCL);
+    if (::tcgetattr(fd_, &saved_) != 0) return fail(errno);
+    saved_valid_ = true;
+    termios raw = saved_;
+    ::cfmakeraw(&raw);
+    raw.c_cflag |= CLOCAL | CREAD;
+    raw.c_cc[VMIN] = 0;
+    raw.c_cc[VTIME] = 0;
+    if (::tcsetattr(fd_, TCSANOW, &raw) != 0) return fail(errno);
+#if defined(__linux__) && defined(ASYNC_LOW_LATENCY)
+    // USB adapters otherwise hold short replies back for their latency
+    // timer (16 ms). Drivers that refuse are left as they are.
+    serial_struct serial{};
+    if (::ioctl(fd_, TIOCGSERIAL, &serial) == 0 && !(serial.flags & ASYNC_LOW_LATENCY)) {
+      serial.flags |= ASYNC_LOW_LATENCY;
+      restore_low_latency_ = ::ioctl(fd_, TIOCSSERIAL, &serial) == 0;
+    }
+#endif
+    int lines = 0;
+    lines_supported_ = ::ioctl(fd_, TIOCMGET, &lines) == 0;
+    if (lines_supported_) {
+      wait_lines_ = lines;
+      rts_ = (lines & TIOCM_RTS) != 0;
+    }
+    counts_supported_ = ReadCounts(clear_counts_);
+    wait_counts_ = clear_counts_;
+
+    Dcb base;
+    base.fDtrControl = kDtrControlEnable;
+    base.fRtsControl = kRtsControlEnable;
+    dcb_ = ReportedState(base, raw, DeviceBaud(fd_, raw));
+  }
+
+  if (!wait_wake_.Create() || !read_wake_.Create() || !write_wake_.Create()) return fail(errno);
+  closed_ = false;
+  return true;
+}
+
+PosixSerialDevice::~PosixSerialDevice() { Close(); }
+
+void PosixSerialDevice::Close() {
+  std::unique_lock lock(mu_);
+  if (closed_) return;
+  closed_ = true;
+  wait_wake_.Signal();
+  read_wake_.Signal();
+  write_wake_.Signal();
+  idle_.wait(lock, [this] { return users_ == 0; });
+  ShutDevice();
+}
+
+void PosixSerialDevice::ShutDevice() {
+  if (fd_ >= 0 && is_tty_) {
+    // Closing never waits for unsent output. Only bytes still queued are
+    // discarded: on a pseudo-terminal TCOFLUSH reaches into the far end's
+    // input, where the bytes have already arrived.
+    int queued = 0;
+    if (::ioctl(fd_, TIOCOUTQ, &queued) == 0 && queued > 0) ::tcflush(fd_, TCOFLUSH);
+#if defined(__linux__) && defined(ASYNC_LOW_LATENCY)
+    serial_struct serial{};
+    if (restore_low_latency_ && ::ioctl(fd_, TIOCGSERIAL, &serial) == 0) {
+      serial.flags &= ~ASYNC_LOW_LATENCY;
+      ::ioctl(fd_, TIOCSSERIAL, &serial);
+    }
+#endif
+    // Leave the device as it was found.
+    if (saved_valid_) ::tcsetattr(fd_, TCSANOW, &saved_);
+    ::ioctl(fd_, TIOCNXCL);
+  }
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+  wait_wake_.Destroy();
+  read_wake_.Destroy();
+  write_wake_.Destroy();
+}
+
+void PosixSerialDevice::Leave() {
+  if (--users_ == 0) idle_.notify_all();
+}
+
+// ---- settings ----
+
+bool PosixSerialDevice::IsCharacterDevice() {
+  std::lock_guard g(mu_);
+  if (closed_) return Fail(error::kInvalidHandle);
+  return is_char_ && is_tty_;
+}
+
+bool PosixSerialDevice::SetupComm(uint32_t in_queue, uint32_t out_queue) {
+  std::lock_guard g(mu_);
+  if (closed_) return Fail(error::kInvalidHandle);
+  // The tty layer sizes its queues itself; the request is only checked.
+  if (in_queue == 0 || out_queue == 0) return Fail(error::kInvalidParameter);
+  return true;
+}
+
+bool PosixSerialDevice::GetCommState(Dcb& dcb) {
+  std::lock_guard g(mu_);
+  if (closed_) return Fail(error::kInvalidHandle);
+  termios t{};
+  if (::tcgetattr(fd_, &t) != 0) return FailWithErrno();
+  dcb = ReportedState(dcb_, t, DeviceBaud(fd_, t));
+  return true;
+}
+
+bool PosixSerialDevice::SetCommState(const Dcb& dcb) {
+  std::lock_guard g(mu_);
+  if (closed_) return Fail(error::kInvalidHandle);
+  if (!ValidState(dcb)) return Fail(error::kInvalidParameter);
+  termios t{};
+  if (::tcgetattr(fd_, &t) != 0) return FailWithErrno();
+  ApplyState(dcb, t);
+  const std::optional<speed_t> code = SpeedCode(dcb.BaudRate);
+  if (code && (::cfsetispeed(&t, *code) != 0 || ::cfsetospeed(&t, *code) != 0)) return FailWithErrno();
+  if (::tcsetattr(fd_, TCSANOW, &t) != 0) return FailWithErrno();
+  if (!code && !detail::SetArbitraryBaud(fd_, dcb.BaudRate)) return FailWithErrno();
+  if (rts_) {
+    int rts = TIOCM_RTS;
+    ::ioctl(fd_, *rts_ ? TIOCMBIS : TIOCMBIC, &rts);
+  }
+  dcb_ = dcb;
+  return true;
+}
+
+bool PosixSerialDevice::SetCommTimeouts(const CommTimeouts& timeouts) {
+  std::lock_guard g(mu_);
+  if (closed_) return Fail(error::kInvalidHandle);
+  timeouts_ = timeouts;
+  return true;
+}
+
+bool PosixSerialDevice::SetCommMask(uint32_t mask) {
+  std::lock_guard g(mu_);
+  if (closed_) return Fail(error::kInvalidHandle);
+  mask_ = mask;
+  // A pending wait completes at once with no events, as on Windows.
+  if (waiting_) {
+    mask_changed_ = true;
+    wait_wake_.Signal();
+  }
+  return true;
+}
+
+// ---- line events ----
+
+bool PosixSerialDevice::ReadCounts(ErrorCounts& counts) const {
+#if defined(__linux__) && defined(TIOCGICOUNT)
+  serial_icounter_struct c{};
+  if (::ioctl(fd_, TIOCGICOUNT, &c) != 0) return false;
+  counts = ErrorCounts{c.brk, c.frame, c.parity, c.overrun, c.buf_overrun};
+  return true;
+#else
+  static_cast<void>(counts);
+  return false;
+#endif
+}
+
+uint32_t PosixSerialDevice::HangupError() const {
+  int waiting = 0;
+  if (::ioctl(fd_, FIONREAD, &waiting) != 0) return ErrorFromErrno(errno);
+  return error::kGenFailure;
+}
+
+// EV_RXCHAR: bytes beyond those already announced (notified_). poll() would
+// report input that is waiting but old at every turn, so a wait asks it for
+// input only when the queue is empty and otherwise re-checks the queue every
+// few milliseconds. EV_RXFLAG is not raised: finding the event character
+// would mean reading the input before its reader does.
+// EV_CTS, EV_DSR, EV_RLSD, EV_RING: modem lines sampled every kLineCheck,
+// where the driver has them (a pseudo-terminal has not); a line that goes and
+// comes back between two samples goes unseen. EV_BREAK, EV_ERR: the driver's
+// error counters (TIOCGICOUNT), sampled the same way. EV_TXEMPTY: the output
+// queue is empty after a write.
+bool PosixSerialDevice::WaitCommEvent(uint32_t& events) {
+  events = 0;
+  std::unique_lock lock(mu_);
+  if (closed_) return Fail(error::kInvalidHandle);
+  if (cancelled_) return Fail(error::kOperationAborted);
+  if (waiting_) return Fail(error::kInvalidParameter);
+  waiting_ = true;
+  mask_changed_ = false;
+  ++users_;
+  Finally done([&] {
+    if (!lock.owns_lock()) lock.lock();
+    waiting_ = false;
+    Leave();
+  });
+  const int fd = fd_;
+  wait_wake_.Drain();
+
+  // Under the lock: whether the wait ends without events, and its result.
+  bool result = false;
+  auto interrupted = [&] {
+    if (closed_) {
+      result = Fail(error::kInvalidHandle);
+    } else if (cancelled_) {
+      result = Fail(error::kOperationAborted);
+    } else if (mask_changed_) {
+      carried_ &= mask_;
+      result = true;
+    } else {
+      return false;
+    }
+    return true;
+  };
+
+  bool hangup = false;
+  bool input_signalled = false;
+  for (;;) {
+    // Lock held here.
+    if (interrupted()) return result;
+    const uint32_t mask = mask_;
+    Nanos pace = kForever;
+
+    // Modem lines and error counters, without the lock: on a USB adapter
+    // TIOCMGET is a round trip to the device.
+    const bool sample_lines = (mask & kLineEvents) && lines_supported_;
+    const bool sample_counts = (mask & kCountEvents) && counts_supported_;
+    if (is_tty_ && (sample_lines || sample_counts)) {
+      lock.unlock();
+      const Nanos now = Now();
+      if (now >= next_line_check_) {
+        next_line_check_ = now + kLineCheck;
+        if (sample_lines) {
+          int lines = 0;
+          if (::ioctl(fd, TIOCMGET, &lines) != 0) return FailWithErrno();
+          const int changed = lines ^ wait_lines_;
+          wait_lines_ = lines;
+          if (changed & TIOCM_CTS) carried_ |= EV_CTS;
+          if (changed & TIOCM_DSR) carried_ |= EV_DSR;
+          if (changed & TIOCM_CAR) carried_ |= EV_RLSD;
+          if (changed & TIOCM_RNG) carried_ |= EV_RING;
+        }
+        ErrorCounts counts;
+        if (sample_counts && ReadCounts(counts)) {
+          if (counts.brk != wait_counts_.brk) carried_ |= EV_BREAK;
+          if (counts.frame != wait_counts_.frame || counts.parity != wait_counts_.parity ||
+              counts.overrun != wait_counts_.overrun || counts.buf_overrun != wait_counts_.buf_overrun)
+            carried_ |= EV_ERR;
+          wait_counts_ = counts;
+        }
+      }
+      pace = std::min(pace, next_line_check_ - now);
+      lock.lock();
+      if (interrupted()) return result;
+    }
+    carried_ &= mask_;
+
+    // Input and output queues, under the lock so that a concurrent read
+    // moves the queue and notified_ together.
+    bool want_input = false;
+    uint32_t waiting = 0;
+    if (is_tty_) {
+      if (mask_ & EV_RXCHAR) {
+        int n = 0;
+        if (::ioctl(fd, FIONREAD, &n) != 0) return FailWithErrno();
+        waiting = static_cast<uint32_t>(std::max(n, 0));
+        if (waiting > notified_) {
+          carried_ |= EV_RXCHAR;
+        } else if (waiting == 0 && !input_signalled) {
+          want_input = true;
+        } else {
+          pace = std::min(pace, kInputRecheck);
+        }
+      }
+      if ((mask_ & EV_TXEMPTY) && tx_pending_) {
+        int queued = 0;
+        if (!OutputQueued(queued)) return false;
+        if (queued == 0) {
+          carried_ |= EV_TXEMPTY;
+          tx_pending_ = false;
+        } else {
+          pace = std::min(pace, kInputRecheck);
+        }
+      }
+    }
+    if (carried_ != 0) {
+      events = carried_;
+      carried_ = 0;
+      if (events & EV_RXCHAR) notified_ = waiting;
+      return true;
+    }
+    if (hangup) return Fail(HangupError());
+
+    lock.unlock();
+    pollfd fds[2] = {{wait_wake_.read_end, POLLIN, 0}, {fd, static_cast<short>(want_input ? POLLIN : 0), 0}};
+    const int r = ::poll(fds, is_tty_ ? 2 : 1, PollMillis(pace));
+    const int err = errno;
+    lock.lock();
+    if (r < 0 && err != EINTR) return FailWithErrno(err);
+    if (r <= 0) {
+      input_signalled = false;
+      continue;
+    }
+    if (fds[0].revents) wait_wake_.Drain();
+    // Readable but nothing new on the next look: pace instead of spinning.
+    input_signalled = (fds[1].revents & POLLIN) != 0;
+    // A device that hung up (an adapter pulled out) fails the wait once
+    // what it had delivered has been reported; the caller paces its
+    // restarts.
+    if (fds[1].revents & (POLLHUP | POLLERR | POLLNVAL)) hangup = true;
+  }
+}
+
+void PosixSerialDevice::CancelWait() {
+  std::lock_guard g(mu_);
+  cancelled_ = true;
+  if (!closed_) wait_wake_.Signal();
+}
+
+// ---- transfers ----
+
+bool PosixSerialDevice::OutputQueued(int& queued) const {
+  queued = 0;
+  if (::ioctl(fd_, TIOCOUTQ, &queued) == 0) return true;
+  queued = 0;
+  return Unsupported(errno) || FailWithErrno();
+}
+
+bool PosixSerialDevice::ReadFile(void* buffer, uint32_t count, uint32_t& read) {
+  read = 0;
+  std::lock_guard serial(read_mu_);
+  std::unique_lock lock(mu_);
+  if (closed_) return Fail(error::kInvalidHandle);
+  if (count == 0) return true;
+  const CommTimeouts t = timeouts_;
+  const bool drop_nuls = dcb_.fNull;
+  const int fd = fd_;
+  ++users_;
+  reading_ = true;
+  rx_abort_ = false;
+  read_wake_.Drain();
+  Finally done([&] {
+    if (!lock.owns_lock()) lock.lock();
+    reading_ = false;
+    rx_abort_ = false;
+    Leave();
+  });
+
+  // Windows' timeouts: interval MAXDWORD with both totals 0 returns what is
+  // waiting; interval and multiplier MAXDWORD with a constant return with
+  // the first bytes or after the constant. Otherwise the read ends when
+  // `count` bytes have come, the total (constant + multiplier * count; none
+  // when both are 0) has passed, or the line has been silent for the
+  // interval after a byte.
+  const bool immediate = t.ReadIntervalTimeout == kMaxDword && t.ReadTotalTimeoutConstant == 0 &&
+                         t.ReadTotalTimeoutMultiplier == 0;
+  const bool first_bytes = t.ReadIntervalTimeout == kMaxDword && t.ReadTotalTimeoutMultiplier == kMaxDword &&
+                           t.ReadTotalTimeoutConstant != 0 && t.ReadTotalTimeoutConstant != kMaxDword;
+  const uint64_t total = first_bytes ? t.ReadTotalTimeoutConstant
+                                     : uint64_t{t.ReadTotalTimeoutConstant} + uint64_t{t.ReadTotalTimeoutMultiplier} * count;
+  const Nanos deadline = (t.ReadTotalTimeoutConstant == 0 && t.ReadTotalTimeoutMultiplier == 0)
+                             ? kForever
+                             : DeadlineAfter(Now(), total);
+  const Nanos interval = (t.ReadIntervalTimeout == 0 || t.ReadIntervalTimeout == kMaxDword)
+                             ? kForever
+                             : Millis(t.ReadIntervalTimeout);
+  auto* out = static_cast<uint8_t*>(buffer);
+  Nanos last_byte{};
+  bool hangup = false;
+
+  for (;;) {
+    // Lock held here.
+    if (closed_) return Fail(error::kInvalidHandle);
+    if (rx_abort_) return Fail(error::kOperationAborted);
+    const ssize_t n = ::read(fd, out + read, count - read);
+    if (n > 0) {
+      uint32_t got = static_cast<uint32_t>(n);
+      notified_ = notified_ > got ? notified_ - got : 0;
+      if (drop_nuls) got = DropNuls(out + read, got);
+      read += got;
+      last_byte = Now();
+      if (read == count) return true;
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return FailWithErrno();
+    // Nothing waiting (a raw tty reads 0 then).
+    if (!is_tty_ || immediate || (first_bytes && read > 0)) return true;
+    if (hangup) return Fail(HangupError());
+    const Nanos now = Now();
+    Nanos until = deadline;
+    if (read > 0 && interval != kForever) until = std::min(until, last_byte + interval);
+    if (until != kForever && now >= until) return true;
+
+    lock.unlock();
+    pollfd fds[2] = {{fd, POLLIN, 0}, {read_wake_.read_end, POLLIN, 0}};
+    const int r = ::poll(fds, 2, PollMillis(Until(until, now)));
+    const int err = errno;
+    lock.lock();
+    if (r < 0 && err != EINTR) return FailWithErrno(err);
+    if (r > 0 && fds[1].revents) read_wake_.Drain();
+    // Read once more: what the device delivered before it went comes first.
+    if (r > 0 && (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL))) hangup = true;
+  }
+}
+
+bool PosixSerialDevice::WriteFile(const void* buffer, uint32_t count, uint32_t& written) {
+  written = 0;
+  std::lock_guard serial(write_mu_);
+  std::unique_lock lock(mu_);
+  if (closed_) return Fail(error::kInvalidHandle);
+  if (count == 0) return true;
+  const CommTimeouts t = timeouts_;
+  const bool dsr_handshake = dcb_.fOutxDsrFlow && lines_supported_;
+  const Nanos char_time = CharTime(dcb_);
+  const int fd = fd_;
+  ++users_;
+  writing_ = true;
+  tx_abort_ = false;
+  write_wake_.Drain();
+  uint32_t sent = 0;
+  Finally done([&] {
+    if (!lock.owns_lock()) lock.lock();
+    written = sent;
+    if (sent > 0) tx_pending_ = true;
+    writing_ = false;
+    tx_abort_ = false;
+    Leave();
+  });
+
+  const uint64_t total = uint64_t{t.WriteTotalTimeoutConstant} + uint64_t{t.WriteTotalTimeoutMultiplier} * count;
+  const Nanos deadline = total == 0 ? kForever : DeadlineAfter(Now(), total);
+  const auto* bytes = static_cast<const uint8_t*>(buffer);
+  // Sleeps up to `limit` (not past the deadline) or until woken. Lock held
+  // on entry and return.
+  auto pause = [&](Nanos limit, short fd_events) {
+    const Nanos now = Now();
+    const Nanos span = std::min(limit, Until(deadline, now));
+    lock.unlock();
+    pollfd fds[2] = {{write_wake_.read_end, POLLIN, 0}, {fd, fd_events, 0}};
+    const int r = ::poll(fds, fd_events ? 2 : 1, PollMillis(span));
+    lock.lock();
+    if (r > 0 && fds[0].revents) write_wake_.Drain();
+    return r > 0 ? fds[1].revents : short{0};
+  };
+  // What has not left yet no longer counts as written.
+  auto unsent = [&] {
+    int queued = 0;
+    OutputQueued(queued);
+    sent -= std::min(sent, static_cast<uint32_t>(queued));
+  };
+
+  if (!is_tty_) {
+    const ssize_t n = ::write(fd, bytes, count);
+    if (n < 0) return FailWithErrno();
+    sent = static_cast<uint32_t>(n);
+    return true;
+  }
+
+  bool hangup = false;
+  while (sent < count) {
+    // Lock held here.
+    if (closed_) return Fail(error::kInvalidHandle);
+    if (tx_abort_) {
+      unsent();
+      return Fail(error::kOperationAborted);
+    }
+    if (dsr_handshake) {
+      // Output waits while DSR is low (termios cannot gate on it).
+      int lines = TIOCM_DSR;
+      if (::ioctl(fd, TIOCMGET, &lines) != 0) {
+        if (!Unsupported(errno)) return FailWithErrno();
+        lines = TIOCM_DSR;  // lines unknown: output is not held
+      }
+      if (!(lines & TIOCM_DSR)) {
+        if (deadline != kForever && Now() >= deadline) break;
+        pause(kHandshakeRecheck, 0);
+        continue;
+      }
+    }
+    const ssize_t n = ::write(fd, bytes + sent, count - sent);
+    if (n > 0) {
+      sent += static_cast<uint32_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return FailWithErrno();
+    // The output queue is full.
+    if (hangup) return Fail(HangupError());
+    if (deadline != kForever && Now() >= deadline) break;
+    const short revents = pause(kForever, POLLOUT);
+    if (revents & (POLLHUP | POLLERR | POLLNVAL)) hangup = true;
+  }
+
+  // The count is what has left the port by the deadline. Wait for the
+  // output queue to drain, a little at a time in proportion to what is
+  // left in it; whatever is still queued at the deadline is discarded.
+  for (;;) {
+    if (closed_) return Fail(error::kInvalidHandle);
+    if (tx_abort_) {
+      unsent();
+      return Fail(error::kOperationAborted);
+    }
+    int queued = 0;
+    if (!OutputQueued(queued)) return false;
+    if (queued == 0) return true;
+    if (deadline != kForever && Now() >= deadline) {
+      ::tcflush(fd, TCOFLUSH);
+      sent -= std::min(sent, static_cast<uint32_t>(queued));
+      return true;
+    }
+    pause(std::clamp(char_time * queued, kDrainMin, kDrainMax), 0);
+  }
+}
+
+// ---- purge, status and lines ----
+
+// The abort flags end a transfer that is pending in another thread (it
+// returns false with 995); the clear flags empty one queue each, so that a
+// receive purge never touches what is on its way out.
+bool PosixSerialDevice::PurgeComm(uint32_t flags) {
+  std::lock_guard g(mu_);
+  if (closed_) return Fail(error::kInvalidHandle);
+  if (flags & ~uint32_t{PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR})
+    return Fail(error::kInvalidParameter);
+  if ((flags & PURGE_RXABORT) && reading_) {
+    rx_abort_ = true;
+    read_wake_.Signal();
+  }
+  if ((flags & PURGE_TXABORT) && writing_) {
+    tx_abort_ = true;
+    write_wake_.Signal();
+  }
+  if (!is_tty_) return true;
+  if (flags & PURGE_RXCLEAR) {
+    if (::tcflush(fd_, TCIFLUSH) != 0) return FailWithErrno();
+    notified_ = 0;
+  }
+  if ((flags & PURGE_TXCLEAR) && ::tcflush(fd_, TCOFLUSH) != 0) return FailWithErrno();
+  return true;
+}
+
+bool PosixSerialDevice::ClearCommError(uint32_t& errors, ComStat& status) {
+  errors = 0;
+  status = {};
+  std::lock_guard g(mu_);
+  if (closed_) return Fail(error::kInvalidHandle);
+  if (!is_tty_) return true;
+  int waiting = 0;
+  if (::ioctl(fd_, FIONREAD, &waiting) != 0) return FailWithErrno();
+  int queued = 0;
+  if (!OutputQueued(queued)) return false;
+  status.cbInQue = static_cast<uint32_t>(std::max(waiting, 0));
+  status.cbOutQue = static_cast<uint32_t>(std::max(queued, 0));
+  ErrorCounts counts;
+  if (counts_supported_ && ReadCounts(counts)) {
+    if (counts.overrun != clear_counts_.overrun) errors |= CE_OVERRUN;
+    if (counts.buf_overrun != clear_counts_.buf_overrun) errors |= CE_RXOVER;
+    if (counts.parity != clear_counts_.parity) errors |= CE_RXPARITY;
+    if (counts.frame != clear_counts_.frame) errors |= CE_FRAME;
+    if (counts.brk != clear_counts_.brk) errors |= CE_BREAK;
+    clear_counts_ = counts;
+  }
+  return true;
+}
+
+bool PosixSerialDevice::EscapeCommFunction(uint32_t function) {
+  std::lock_guard g(mu_);
+  if (closed_) return Fail(error::kInvalidHandle);
+  auto lines = [&](unsigned long request, int bits) { return ::ioctl(fd_, request, &bits) == 0 || FailWithErrno(); };
+  switch (function) {
+    case SETDTR: return lines(TIOCMBIS, TIOCM_DTR);
+    case CLRDTR: return lines(TIOCMBIC, TIOCM_DTR);
+    case SETRTS:
+    case CLRRTS: {
+      const bool on = function == SETRTS;
+      if (!lines(on ? TIOCMBIS : TIOCMBIC, TIOCM_RTS)) return false;
+      rts_ = on;
+      return true;
+    }
+    case SETBREAK: return ::ioctl(fd_, TIOCSBRK) == 0 || FailWithErrno();
+    case CLRBREAK: return ::ioctl(fd_, TIOCCBRK) == 0 || FailWithErrno();
+    // As if XON (XOFF) had been received: output resumes (stops).
+    case SETXON: return ::tcflow(fd_, TCOON) == 0 || FailWithErrno();
+    case SETXOFF: return ::tcflow(fd_, TCOOFF) == 0 || FailWithErrno();
+    default: return Fail(error::kInvalidParameter);
+  }
+}
+
+bool PosixSerialDevice::GetCommModemStatus(uint32_t& status) {
+  status = 0;
+  std::lock_guard g(mu_);
+  if (closed_) return Fail(error::kInvalidHandle);
+  int lines = 0;
+  if (::ioctl(fd_, TIOCMGET, &lines) != 0) return FailWithErrno();
+  if (lines & TIOCM_CTS) status |= MS_CTS_ON;
+  if (lines & TIOCM_DSR) status |= MS_DSR_ON;
+  if (lines & TIOCM_RNG) status |= MS_RING_ON;
+  if (lines & TIOCM_CAR) status |= MS_RLSD_ON;
+  return true;
+}
+
+}  // namespace odu::platform

@@ -1,0 +1,140 @@
+// The POSIX backend of the serial device layer: a tty opened by name and
+// driven through termios and poll(), giving the results and error codes of
+// the Windows calls that the port component is written against.
+#pragma once
+
+#include <termios.h>
+
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "platform/clock.h"
+#include "platform/serial_device.h"
+
+namespace odu::platform {
+
+// One open tty (or, for IsCharacterDevice to refuse, any other file).
+//
+// Locking: mu_ guards every member and is held around each system call except
+// the blocking poll() of ReadFile, WriteFile and WaitCommEvent and the
+// modem-line sampling of a wait. Those calls count themselves in users_
+// while they use the descriptor without the lock; Close
+// wakes them through their self-pipes and closes the descriptor only once
+// users_ is back at 0, so no call ever touches a closed (and perhaps reused)
+// descriptor.
+class PosixSerialDevice final : public SerialDevice {
+ public:
+  ~PosixSerialDevice() override;
+  PosixSerialDevice(const PosixSerialDevice&) = delete;
+  PosixSerialDevice& operator=(const PosixSerialDevice&) = delete;
+
+  bool IsCharacterDevice() override;
+  bool SetupComm(uint32_t in_queue, uint32_t out_queue) override;
+  bool GetCommState(Dcb& dcb) override;
+  bool SetCommState(const Dcb& dcb) override;
+  bool SetCommTimeouts(const CommTimeouts& timeouts) override;
+  bool SetCommMask(uint32_t mask) override;
+  bool WaitCommEvent(uint32_t& events) override;
+  void CancelWait() override;
+  bool ReadFile(void* buffer, uint32_t count, uint32_t& read) override;
+  bool WriteFile(const void* buffer, uint32_t count, uint32_t& written) override;
+  bool PurgeComm(uint32_t flags) override;
+  bool ClearCommError(uint32_t& errors, ComStat& status) override;
+  bool EscapeCommFunction(uint32_t function) override;
+  bool GetCommModemStatus(uint32_t& status) override;
+  void Close() override;
+
+ private:
+  friend class PosixSerialOpener;
+  PosixSerialDevice() = default;
+  // Opens `name` as the Windows open of an unshared port would; on failure
+  // the last error is set and the object stays closed.
+  bool OpenPath(const std::string& name);
+  // Puts the device back as it was found and closes every descriptor.
+  void ShutDevice();
+
+  // A self-pipe that ends another thread's poll().
+  struct Wakeup {
+    int read_end = -1;
+    int write_end = -1;
+    bool Create();
+    void Signal() const;
+    void Drain() const;
+    void Destroy();
+  };
+
+  // The driver's line-error counters (TIOCGICOUNT).
+  struct ErrorCounts {
+    int brk = 0;
+    int frame = 0;
+    int parity = 0;
+    int overrun = 0;
+    int buf_overrun = 0;
+  };
+  bool ReadCounts(ErrorCounts& counts) const;
+
+  // Leaves the descriptor to Close once the last user is gone. Under mu_.
+  void Leave();
+  // Bytes waiting in the output queue; 0 where the driver cannot tell.
+  // Under mu_; false on a device failure.
+  bool OutputQueued(int& queued) const;
+  // The last error for a device that poll() reported hung up.
+  uint32_t HangupError() const;
+
+  std::mutex mu_;
+  std::condition_variable idle_;
+  // Serialise transfers of one direction, so that an abort or a wake-up
+  // always reaches the one transfer that is pending.
+  std::mutex read_mu_;
+  std::mutex write_mu_;
+
+  // Fixed between a successful open and Close.
+  int fd_ = -1;
+  bool is_tty_ = false;
+  bool is_char_ = false;
+  bool lines_supported_ = false;   // TIOCMGET works (not on a pseudo-terminal)
+  bool counts_supported_ = false;  // TIOCGICOUNT works
+  termios saved_{};                // as found at open, put back at Close
+  bool saved_valid_ = false;
+  bool restore_low_latency_ = false;
+  Wakeup wait_wake_;
+  Wakeup read_wake_;
+  Wakeup write_wake_;
+
+  bool closed_ = true;
+  int users_ = 0;
+  Dcb dcb_{};
+  CommTimeouts timeouts_{};
+  uint32_t mask_ = 0;
+  bool cancelled_ = false;
+  bool waiting_ = false;
+  bool mask_changed_ = false;
+  bool reading_ = false;
+  bool writing_ = false;
+  bool rx_abort_ = false;
+  bool tx_abort_ = false;
+  // Bytes at the head of the input queue that an EV_RXCHAR has already
+  // announced; only bytes beyond them are new to the next wait.
+  uint32_t notified_ = 0;
+  // A write has ended since EV_TXEMPTY was last reported.
+  bool tx_pending_ = false;
+  // RTS as EscapeCommFunction last set it, re-asserted after each tcsetattr.
+  std::optional<bool> rts_;
+  ErrorCounts clear_counts_;  // at the last ClearCommError
+
+  // The waiting thread's own (one wait at a time).
+  int wait_lines_ = 0;  // TIOCMGET at the last check
+  ErrorCounts wait_counts_;
+  Nanos next_line_check_{};
+  uint32_t carried_ = 0;  // events seen by a wait that ended for another reason
+};
+
+class PosixSerialOpener final : public SerialOpener {
+ public:
+  DeviceHandle Open(const std::string& name) override;
+};
+
+}  // namespace odu::platform

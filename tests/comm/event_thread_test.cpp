@@ -1,0 +1,145 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "comm_fixture.h"
+
+namespace odu::testing {
+namespace {
+
+class EventTest : public CommFixture {
+ protected:
+  // Records every handler call as a word.
+  void RecordAll() {
+    port->OnBreak = [this](TThreadComm&) { calls.push_back("break"); };
+    port->OnCts = [this](TThreadComm&) { calls.push_back("cts"); };
+    port->OnDsr = [this](TThreadComm&) { calls.push_back("dsr"); };
+    port->OnError = [this](TThreadComm&, uint32_t e) { calls.push_back("error" + std::to_string(e)); };
+    port->OnRing = [this](TThreadComm&) { calls.push_back("ring"); };
+    port->OnRlsd = [this](TThreadComm&) { calls.push_back("rlsd"); };
+    port->OnRxChar = [this](TThreadComm&, uint32_t n) {
+      EXPECT_TRUE(toolkit.IsWindowThread());
+      calls.push_back("rx" + std::to_string(n));
+    };
+    port->OnRxFlag = [this](TThreadComm&) { calls.push_back("flag"); };
+    port->OnTxEmpty = [this](TThreadComm&) { calls.push_back("txempty"); };
+    port->OnCommEvent = [this](TThreadComm&, uint32_t mask, const ComStat&) { calls.push_back("event" + std::to_string(mask)); };
+  }
+  std::vector<std::string> calls;
+};
+
+TEST_F(EventTest, DispatchCallsHandlersInTheirFixedOrder) {
+  RecordAll();
+  port->Open();
+  const uint8_t bytes[] = {1, 2};
+  modem->Inject(0, bytes);
+  // Whatever the thread reports, a direct dispatch of every bit shows the order.
+  toolkit.RunUntil([] { return false; }, clock.Now());
+  calls.clear();
+  modem->Inject(0, bytes);
+  TCommEventThread sender(port->Device(), kAllCommEvents);  // never started
+  port->DispatchCommEvent(sender, 0x1FF);
+  const std::vector<std::string> expected{"break", "cts", "dsr", "error0", "ring", "rlsd", "rx4", "flag", "txempty", "event511"};
+  EXPECT_EQ(calls, expected);
+  calls.clear();
+  port->PurgeInput();
+  port->DispatchCommEvent(sender, 0x0001);
+  EXPECT_EQ(calls, std::vector<std::string>{"event1"});  // nothing waiting: no OnRxChar
+}
+
+TEST_F(EventTest, ReceivedBytesReachTheWindowThread) {
+  RecordAll();
+  port->OnCommEvent = nullptr;
+  port->Open();
+  clock.Schedule(Millis(10), [&] {
+    const uint8_t bytes[] = {1, 2, 3};
+    modem->Inject(0, bytes);
+  });
+  EXPECT_TRUE(toolkit.RunUntil([&] { return !calls.empty(); }, Millis(1000)));
+  EXPECT_EQ(calls, std::vector<std::string>{"rx3"});
+  // Unread bytes are not reported again until new ones come.
+  toolkit.RunFor(Millis(500));
+  EXPECT_EQ(calls.size(), 1u);
+  clock.Schedule(clock.Now() + Millis(10), [&] {
+    const uint8_t more[] = {4};
+    modem->Inject(0, more);
+  });
+  toolkit.RunFor(Millis(100));
+  EXPECT_EQ(calls, (std::vector<std::string>{"rx3", "rx4"}));
+}
+
+TEST_F(EventTest, LineChangesAreReportedWithTheirEvents) {
+  RecordAll();
+  port->Open();
+  clock.Schedule(Millis(10), [&] { modem->SetLines(1, true, false); });
+  toolkit.RunFor(Millis(100));
+  EXPECT_EQ(calls, (std::vector<std::string>{"dsr", "rlsd", "event48"}));
+}
+
+TEST_F(EventTest, MonitoredEventsGiveTheDeviceMask) {
+  port->MonitorEvents = evRxChar;
+  port->Open();
+  EXPECT_EQ(modem->Mask(0), 0x0001u);
+  port->Close();
+  port->MonitorEvents = kAllCommEvents;
+  port->Open();
+  EXPECT_EQ(modem->Mask(0), 0x1FFu);
+}
+
+TEST_F(EventTest, AnEmptyMaskReachesOnlyOnCommEvent) {
+  RecordAll();
+  port->Open();
+  toolkit.RunFor(Millis(10));
+  // Changing the mask under a pending wait completes it with no events.
+  port->Device()->SetCommMask(0x1FF);
+  toolkit.RunFor(Millis(10));
+  EXPECT_EQ(calls, std::vector<std::string>{"event0"});
+}
+
+TEST_F(EventTest, NoNotificationReachesAPortAfterClose) {
+  RecordAll();
+  port->Open();
+  const uint8_t bytes[] = {1};
+  modem->Inject(0, bytes);
+  // Let the thread hand the event over without the window running it.
+  while (clock.Holds() > 0) std::this_thread::yield();
+  port->Close();
+  toolkit.RunFor(Millis(100));
+  EXPECT_TRUE(calls.empty());
+  EXPECT_EQ(clock.Holds(), 0);
+}
+
+TEST_F(EventTest, ClosingFromInsideTheNotificationDoesNotDeadlock) {
+  int received = 0;
+  port->OnRxChar = [&](TThreadComm& p, uint32_t) {
+    ++received;
+    p.Close();
+  };
+  port->Open();
+  const uint8_t bytes[] = {1};
+  clock.Schedule(Millis(5), [&] { modem->Inject(0, bytes); });
+  toolkit.RunFor(Millis(50));
+  EXPECT_EQ(received, 1);
+  EXPECT_FALSE(port->Connected());
+  // Opening again reclaims the stopped thread and works as before.
+  port->Open();
+  clock.Schedule(clock.Now() + Millis(5), [&] { modem->Inject(0, bytes); });
+  toolkit.RunFor(Millis(50));
+  EXPECT_EQ(received, 2);
+}
+
+TEST_F(EventTest, AVanishedDeviceEndsNoNotificationAndClosesCleanly) {
+  RecordAll();
+  port->Open();
+  toolkit.RunFor(Millis(10));
+  modem->Vanish(0);
+  toolkit.RunFor(Millis(200));
+  EXPECT_TRUE(calls.empty());
+  uint8_t buf[4];
+  EXPECT_EQ(port->Read(buf, 4), 0);
+  port->Close();
+  EXPECT_FALSE(port->Connected());
+}
+
+}  // namespace
+}  // namespace odu::testing
