@@ -193,6 +193,7 @@ class VirtualHandle final : public SerialDevice {
   bool EscapeCommFunction(uint32_t function) override {
     std::lock_guard g(modem_->mutex_);
     if (!Enter(g) || Faulted(VirtualCall::EscapeCommFunction)) return false;
+    ++end().line_calls;
     switch (function) {
       case SETDTR: modem_->SetDtrLocked(end_, true); return true;
       case CLRDTR: modem_->SetDtrLocked(end_, false); return true;
@@ -456,6 +457,11 @@ void VirtualNullModem::Vanish(int end, uint32_t code) {
 uint64_t VirtualNullModem::Calls(int end) const {
   std::lock_guard g(mutex_);
   return ends_[end].calls;
+}
+
+uint64_t VirtualNullModem::LineCalls(int end) const {
+  std::lock_guard g(mutex_);
+  return ends_[end].line_calls;
 }
 
 void VirtualPortOpener::Add(const std::string& name, std::shared_ptr<VirtualNullModem> modem, int end) {

@@ -64,8 +64,10 @@ class VirtualNullModem : public std::enable_shared_from_this<VirtualNullModem> {
   void SetFault(int end, VirtualCall call, uint32_t code, int times = -1);
   // The adapter is pulled out: every call on `end` fails with `code` from now on.
   void Vanish(int end, uint32_t code = error::kBadCommand);
-  // Device calls made on `end` so far.
+  // Device calls made on `end` so far, and how many of them set or cleared
+  // a line.
   uint64_t Calls(int end) const;
+  uint64_t LineCalls(int end) const;
 
  private:
   friend class VirtualHandle;
@@ -91,6 +93,7 @@ class VirtualNullModem : public std::enable_shared_from_this<VirtualNullModem> {
     std::map<VirtualCall, Fault> faults;
     uint32_t vanished = 0;
     uint64_t calls = 0;
+    uint64_t line_calls = 0;
     class VirtualHandle* handle = nullptr;
     std::function<void()> on_receive;
   };

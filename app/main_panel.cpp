@@ -1,0 +1,424 @@
+#include "app/main_panel.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "app/station_frame.h"
+#include "comm/enum_serial_ports.h"
+#include "platform/form_loader.h"
+#include "platform/last_error.h"
+#include "resources/firmware_image.h"
+#include "resources/main_panel_form.h"
+#include "resources/odu_icon.h"
+
+namespace odu {
+
+using namespace odu::platform;
+
+TMainPanel* MainPanel = nullptr;
+
+namespace {
+
+constexpr char kCaptionHardware[] = "Hardware error.";
+constexpr char kCaptionInitialize[] = "Initialize error.";
+constexpr char kCaptionUpgrade[] = "Upgrade error.";
+constexpr char kCommunicationError[] = "Communication error.";
+constexpr char kCommandTimeout[] = "Command timeout.";
+
+// The fixed command records of the programming steps 1, 3, 4 and 5.
+constexpr const char* kEraseRecord = ":0100000307F5";
+constexpr const char* kClosingRecords[3] = {":03000003060000F4", ":020000030501F5", ":00000008F8"};
+
+constexpr uint32_t kEraseTimeoutMs = 10000;
+constexpr uint32_t kReplyTimeoutMs = 1000;
+
+// Reads what a "%0<width>X" scan of the characters at [pos, pos + width) of
+// `line` gives: the leading hexadecimal digits there, 0 when there are none
+// (also past the end of a short line).
+unsigned ScanHex(const std::string& line, size_t pos, size_t width) {
+  unsigned value = 0;
+  for (size_t i = pos; i < pos + width && i < line.size(); ++i) {
+    const char c = line[i];
+    unsigned d;
+    if (c >= '0' && c <= '9')
+      d = static_cast<unsigned>(c - '0');
+    else if (c >= 'A' && c <= 'F')
+      d = static_cast<unsigned>(c - 'A' + 10);
+    else if (c >= 'a' && c <= 'f')
+      d = static_cast<unsigned>(c - 'a' + 10);
+    else
+      break;
+    value = value * 16 + d;
+  }
+  return value;
+}
+
+std::string DescribeOpenError(uint32_t code) {
+  switch (code) {
+    case error::kFileNotFound:
+    case error::kPathNotFound: return "no such device";
+    case error::kAccessDenied:
+      return "access denied: the port is in use by another program, or this user may not open it "
+             "(on Linux, add the user to the dialout group)";
+    default: return "error " + std::to_string(code);
+  }
+}
+
+}  // namespace
+
+TMainPanel::TMainPanel(TComponent* owner) : TForm(owner) {
+  // 1. The window, its controls and timers, from the description.
+  LoadForm(*this, kMainPanelForm);
+  Panel1 = Find<TPanel>("Panel1");
+  Label1 = Find<TLabel>("Label1");
+  Button1 = Find<TButton>("Button1");
+  ProgressBar1 = Find<TProgressBar>("ProgressBar1");
+  ProgSrc = Find<TListBox>("ProgSrc");
+  StaticText1 = Find<TStaticText>("StaticText1");
+  Delay = Find<TTimer>("Delay");
+  Paket = Find<TTimer>("Paket");
+  if (!Panel1 || !Label1 || !Button1 || !ProgressBar1 || !ProgSrc || !StaticText1 || !Delay || !Paket)
+    throw ToolkitError("The window description lacks a control of the upgrade window.");
+  ActiveControl = Button1;
+  IconXpm = kIconXpm;
+  for (std::string_view line : EmbeddedFirmwareLines()) ProgSrc->Items.emplace_back(line);
+  ListPorts = [](std::vector<std::string>& list) { EnumSerialPorts(list); };
+
+  // 2.-5. The run's state and the port.
+  Status = "OK";
+  Step = 0;
+  Port = new TThreadComm(this);
+  Port->SetPortName("");
+  Port->SetBaudRate(8);
+  Port->SetDataBits(4);
+  Port->SetStopBits(0);
+  Port->SetParity(0);
+  Port->SetFlowControl(kFlowHardware);
+  Port->OnRxChar = [this](TThreadComm& sender, uint32_t count) { CommRxChar(sender, count); };
+}
+
+TMainPanel::~TMainPanel() {
+  ReplyCode.clear();
+  Status.clear();
+}
+
+bool TMainPanel::BindEvent(TComponent& component, const std::string& event, const std::string& handler) {
+  if (event == "OnClose" && handler == "FormClose" && &component == this) {
+    OnClose = [this](TForm& sender, TCloseAction& action) { FormClose(sender, action); };
+    return true;
+  }
+  if (auto* button = dynamic_cast<TButton*>(&component); button && event == "OnClick" && handler == "Button1Click") {
+    button->OnClick = [this](TButton& sender) { Button1Click(sender); };
+    return true;
+  }
+  if (auto* timer = dynamic_cast<TTimer*>(&component); timer && event == "OnTimer") {
+    if (handler == "DelayTimer") {
+      timer->OnTimer = [this](TTimer& sender) { DelayTimer(sender); };
+      return true;
+    }
+    if (handler == "PaketTimer") {
+      timer->OnTimer = [this](TTimer& sender) { PaketTimer(sender); };
+      return true;
+    }
+  }
+  return false;
+}
+
+void TMainPanel::FormClose(TForm&, TCloseAction&) {
+  if (Port->Connected()) Port->Close();
+}
+
+// ---- Start, the port scan and the handshake ----
+
+void TMainPanel::Button1Click(TButton&) {
+  Button1->SetEnabled(false);
+  StaticText1->SetCaption("Initialize bootloader...");
+  // The scan blocks this thread: paint the status line alone, now.
+  StaticText1->Repaint();
+
+  std::string verdict;
+  ScanPorts(verdict);
+
+  if (!Port->Connected()) {
+    CurrentToolkit().MessageBox("Station ORVELA not found.", kCaptionHardware);
+    Button1->SetEnabled(true);
+    StaticText1->SetCaption("");
+    return;
+  }
+  if (verdict != "OK") {
+    CurrentToolkit().MessageBox(verdict, kCaptionInitialize);
+    Port->Close();
+    Button1->SetEnabled(true);
+    StaticText1->SetCaption("");
+    return;
+  }
+  UnpackImage();
+  StaticText1->SetCaption("Erase processor...");
+  Step = 1;
+  Retries = 0;
+  SendPending = true;
+  Delay->SetInterval(1000);
+  Delay->SetEnabled(true);
+}
+
+void TMainPanel::ScanPorts(std::string& verdict) {
+  auto report = [this](const std::string& port, const std::string& finding) {
+    if (OnScanReport) OnScanReport(port, finding);
+  };
+  std::vector<std::string> names;
+  ListPorts(names);
+  int attempts = 0;  // shared by the whole scan
+  for (const std::string& name : names) {
+    Port->SetPortName(name);
+    SetLastError(0);
+    Port->Open();
+    if (!Port->Connected()) {
+      report(name, "could not be opened: " + DescribeOpenError(GetLastError()));
+      continue;
+    }
+    Port->SetDTR(true);
+    Port->SetRTS(true);
+    if (!Port->ModemLineActive(4)) {
+      Port->Close();
+      report(name, "no carrier detect: nothing sent");
+      continue;
+    }
+    int tried = 0;
+    for (;;) {
+      Port->PurgeInput();
+      Port->Write(kInitFrame, sizeof kInitFrame);
+      // A fresh buffer for every read: bytes left from an earlier port or
+      // attempt must not complete a short reply.
+      uint8_t reply[10] = {};
+      const int32_t count = Port->Read(reply, sizeof reply);
+      ++tried;
+      if (CheckStationReply(reply, count, verdict)) {
+        report(name, "station answered: " + verdict);
+        return;
+      }
+      const int noted = attempts++;
+      if (noted < 3) continue;
+      Port->Close();
+      report(name, "no valid reply after " + std::to_string(tried) + (tried == 1 ? " attempt" : " attempts"));
+      break;
+    }
+  }
+}
+
+// ---- the firmware image ----
+
+void TMainPanel::UnpackImage() {
+  std::memset(Image, 0xFF, sizeof Image);
+  for (const std::string& line : ProgSrc->Items) {
+    const unsigned count = ScanHex(line, 1, 2) & 0xFF;
+    const unsigned address = ScanHex(line, 3, 4) & 0xFFFF;
+    for (unsigned j = 0; j < count; ++j) {
+      // A record running past the top of the address space loses the excess.
+      if (address + j > 0xFFFF) break;
+      Image[address + j] = static_cast<uint8_t>(ScanHex(line, 9 + 2 * j, 2) & 0xFF);
+    }
+    if (ProgressBar1->Max() < static_cast<int>(address)) ProgressBar1->SetMax(static_cast<int>(address));
+  }
+}
+
+// ---- the programming sequence ----
+
+namespace {
+// The data record of the 16 bytes at `address`.
+std::string DataRecord(const uint8_t* image, int32_t address) {
+  char text[44];
+  unsigned sum = 0x10 + ((static_cast<unsigned>(address) >> 8) & 0xFF) + (static_cast<unsigned>(address) & 0xFF);
+  int pos = std::snprintf(text, sizeof text, ":10%04X00", static_cast<unsigned>(address) & 0xFFFF);
+  for (int i = 0; i < 16; ++i) {
+    sum += image[address + i];
+    pos += std::snprintf(text + pos, sizeof text - static_cast<size_t>(pos), "%02X", image[address + i]);
+  }
+  std::snprintf(text + pos, sizeof text - static_cast<size_t>(pos), "%02X", (0x100 - (sum & 0xFF)) & 0xFF);
+  return std::string(text, 43);
+}
+}  // namespace
+
+void TMainPanel::SendRecord(const uint8_t* payload, uint8_t length) {
+  uint8_t frame[256];
+  const size_t n = BuildFrame(kCommandRecord, payload, length, frame);
+  if (n == 0) return;  // no frame can carry it
+  Port->Write(frame, static_cast<uint32_t>(n));
+}
+
+void TMainPanel::DoStep() {
+  if (Step == 0) return;
+  if (Status != "OK") {
+    FailedEnd();
+    return;
+  }
+  if (!SendPending) return;
+  Port->PurgeInput();
+  // A reply half assembled for the previous send would be completed by the
+  // bytes of the next one's reply: drop it.
+  Paket->SetEnabled(false);
+  auto send = [this](const std::string& record, uint32_t timeout) {
+    SendRecord(reinterpret_cast<const uint8_t*>(record.data()), static_cast<uint8_t>(record.size()));
+    Delay->SetInterval(timeout);
+    Delay->SetEnabled(true);
+    SendPending = false;
+  };
+  switch (Step) {
+    case 1: send(kEraseRecord, kEraseTimeoutMs); break;
+    case 2:
+      for (;;) {
+        const std::string record = DataRecord(Image, Address);
+        if (record.compare(9, 32, "FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFF") == 0) {
+          Address += 16;
+          if (Address < 0x10000) continue;
+          Retries = 0;
+          StaticText1->SetCaption("Reset station...");
+          ProgressBar1->SetPosition(0);
+          Step = 3;
+          DoStep();
+          return;
+        }
+        send(record, kReplyTimeoutMs);
+        break;
+      }
+      break;
+    case 3:
+    case 4:
+    case 5: send(kClosingRecords[Step - 3], kReplyTimeoutMs); break;
+    default: break;
+  }
+}
+
+void TMainPanel::FailedEnd() {
+  Step = 0;
+  const std::string message = Status;
+  Status = "OK";
+  Port->Close();
+  Delay->SetEnabled(false);
+  StaticText1->SetCaption("");
+  ProgressBar1->SetPosition(0);
+  CurrentToolkit().MessageBox(message, kCaptionUpgrade);
+  Button1->SetEnabled(true);
+}
+
+void TMainPanel::DelayTimer(TTimer&) {
+  Delay->SetEnabled(false);
+  if (!SendPending) {
+    const uint32_t noted = Retries++;
+    if (noted < 3)
+      SendPending = true;
+    else
+      Status = kCommandTimeout;
+  }
+  DoStep();
+}
+
+void TMainPanel::PaketTimer(TTimer&) { Paket->SetEnabled(false); }
+
+void TMainPanel::CommRxChar(TThreadComm&, uint32_t count) {
+  auto reading = [this] { return Step != 0 && Status == "OK" && !SendPending; };
+  if (!reading()) return;
+  uint8_t buffer[256];
+  uint32_t left = count;
+  bool stepped = false;
+  while (left > 0) {
+    const int32_t got = Port->Read(buffer, std::min<uint32_t>(left, sizeof buffer));
+    if (got <= 0) return;
+    left -= std::min<uint32_t>(left, static_cast<uint32_t>(got));
+    for (int32_t i = 0; i < got; ++i) {
+      const uint8_t byte = buffer[i];
+      if (!Paket->Enabled()) {
+        if (byte == kFrameStart) {
+          RxLength = 0;
+          RxFrame[0] = byte;
+          RxCount = 1;
+          Paket->SetEnabled(true);
+        }
+        continue;
+      }
+      if (RxLength == 0) {
+        if (static_cast<int8_t>(byte) < 6) continue;  // cannot be a length
+        RxLength = byte;
+      }
+      RxFrame[RxCount++] = byte;
+      if (RxCount < RxLength) continue;
+
+      // A whole frame.
+      Paket->SetEnabled(false);
+      Delay->SetEnabled(false);
+      ReplyCode = "X";
+      if (FrameChecksumHolds(RxFrame)) {
+        if (RxFrame[4] == kAnswerAck) ReplyCode = ".";
+        if (RxFrame[4] == kAnswerStatus) ReplyCode = std::to_string(RxFrame[5]);
+      }
+      const bool positive = ReplyCode == ".";
+      auto retry = [this] {
+        const uint32_t noted = Retries++;
+        if (noted < 3)
+          SendPending = true;
+        else
+          Status = kCommunicationError;
+      };
+      switch (Step) {
+        case 1:
+          if (positive) {
+            Retries = 0;
+            StaticText1->SetCaption("Programming...");
+            Address = 0;
+            Step = 2;
+            SendPending = true;
+          } else {
+            Status = kCommunicationError;  // a refused erase is never sent again
+          }
+          break;
+        case 2:
+          if (positive) {
+            Retries = 0;
+            Address += 16;
+            if (Address < 0x10000) {
+              SendPending = true;
+              ProgressBar1->SetPosition(Address);
+            } else {
+              Retries = 0;
+              StaticText1->SetCaption("Reset station...");
+              ProgressBar1->SetPosition(0);
+              Step = 3;
+              SendPending = true;
+            }
+          } else {
+            retry();
+          }
+          break;
+        case 3:
+        case 4:
+          if (positive) {
+            Retries = 0;
+            ++Step;
+            SendPending = true;
+          } else {
+            retry();
+          }
+          break;
+        case 5:
+          if (positive) {
+            Retries = 0;
+            Step = 0;
+            Port->Close();
+            StaticText1->SetCaption("Done.");
+            Button1->SetEnabled(true);
+          } else {
+            retry();
+          }
+          break;
+        default: break;
+      }
+      DoStep();
+      stepped = true;
+    }
+    // After a whole frame the next send purged the queue, or the run ended:
+    // what was counted is gone, and a further read would only wait.
+    if (stepped || !reading()) return;
+  }
+}
+
+}  // namespace odu

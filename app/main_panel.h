@@ -1,0 +1,76 @@
+// The upgrade window, which is also the holder of the upgrade run: the Start
+// button's port scan and station handshake, the firmware image, and the
+// bootloader programming sequence that runs on timer ticks and receive
+// notifications.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "comm/thread_comm.h"
+#include "platform/controls.h"
+
+namespace odu {
+
+class TMainPanel : public platform::TForm {
+ public:
+  explicit TMainPanel(platform::TComponent* owner);
+  ~TMainPanel() override;
+
+  // Controls and timers, built from the window's description.
+  platform::TPanel* Panel1 = nullptr;
+  platform::TLabel* Label1 = nullptr;
+  platform::TButton* Button1 = nullptr;
+  platform::TProgressBar* ProgressBar1 = nullptr;
+  platform::TListBox* ProgSrc = nullptr;
+  platform::TStaticText* StaticText1 = nullptr;
+  platform::TTimer* Delay = nullptr;
+  platform::TTimer* Paket = nullptr;
+
+  // The run's state.
+  TThreadComm* Port = nullptr;
+  int32_t Step = 0;
+  uint32_t Retries = 0;
+  int32_t Address = 0;
+  std::string Status;
+  std::string ReplyCode;
+  bool SendPending = false;
+  uint8_t RxFrame[256] = {};
+  uint32_t RxCount = 0;
+  uint32_t RxLength = 0;
+  uint8_t Image[65536] = {};
+
+  // Handlers.
+  void FormClose(platform::TForm& sender, platform::TCloseAction& action);
+  void Button1Click(platform::TButton& sender);
+  void DelayTimer(platform::TTimer& sender);
+  void PaketTimer(platform::TTimer& sender);
+  void CommRxChar(TThreadComm& sender, uint32_t count);
+
+  void UnpackImage();
+  void DoStep();
+  void SendRecord(const uint8_t* payload, uint8_t length);
+
+  // Where the scan gets the machine's port names; the platform's list
+  // unless replaced (tests, the command line's --port).
+  std::function<void(std::vector<std::string>& list)> ListPorts;
+
+  // What the scan found on each port it tried, for whoever wants to tell
+  // the user (the command line's --verbose). Optional.
+  std::function<void(const std::string& port, const std::string& finding)> OnScanReport;
+
+  bool BindEvent(platform::TComponent& component, const std::string& event, const std::string& handler) override;
+
+ private:
+  // The port scan: leaves the answering station's port open with its
+  // verdict, or every port closed.
+  void ScanPorts(std::string& verdict);
+  void FailedEnd();
+};
+
+// The program's one window.
+extern TMainPanel* MainPanel;
+
+}  // namespace odu

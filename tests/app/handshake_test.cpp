@@ -1,0 +1,207 @@
+#include "app_fixture.h"
+
+namespace odu::testing {
+namespace {
+
+using Handshake = AppFixture;
+
+TEST_F(Handshake, NoPortsReportsTheStationNotFoundAtOnce) {
+  ClickStart();
+  EXPECT_EQ(Boxes(), (std::vector<std::pair<std::string, std::string>>{{"Station ORVELA not found.", "Hardware error."}}));
+  EXPECT_EQ(toolkit.boxes()[0].opened_at, Nanos(0));
+  EXPECT_TRUE(panel->Button1->Enabled());
+  EXPECT_EQ(panel->StaticText1->Caption(), "");
+  EXPECT_FALSE(panel->Port->Connected());
+}
+
+TEST_F(Handshake, TheAttemptCounterIsSharedByTheWholeScan) {
+  struct Row {
+    const char* name;
+    std::vector<int> carrier_silent_station;  // per port: 0 no carrier, 1 silent, 2 station
+    std::vector<size_t> frames;
+    bool found;
+  };
+  const Row rows[] = {
+      {"silent then station", {1, 2}, {4, 1}, true},
+      {"two silent ports", {1, 1}, {4, 1}, false},
+      {"no carrier, then two silent ports", {0, 1, 1}, {0, 4, 1}, false},
+      {"three silent ports", {1, 1, 1}, {4, 1, 1}, false},
+      {"station first", {2, 1}, {1, 0}, true},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    // A fresh set of ports for each row.
+    names.clear();
+    ends.clear();
+    opener = VirtualPortOpener();
+    for (size_t i = 0; i < row.carrier_silent_station.size(); ++i) {
+      const std::string name = std::string(row.name) + std::to_string(i);
+      const int kind = row.carrier_silent_station[i];
+      if (kind == 2)
+        AddStation(name);
+      else
+        AddPort(name, kind == 1);
+    }
+    const size_t boxes = toolkit.boxes().size();
+    ClickStart();
+    for (size_t i = 0; i < row.frames.size(); ++i) EXPECT_EQ(Frames(names[i]), row.frames[i]) << "port " << i;
+    EXPECT_EQ(panel->Port->Connected(), row.found);
+    if (row.found) {
+      EXPECT_EQ(toolkit.boxes().size(), boxes);
+      EXPECT_EQ(panel->Step, 1);
+      EXPECT_EQ(panel->StaticText1->Caption(), "Erase processor...");
+      panel->Port->Close();
+      panel->Step = 0;
+      panel->Delay->SetEnabled(false);
+      panel->Button1->SetEnabled(true);
+    } else {
+      ASSERT_EQ(toolkit.boxes().size(), boxes + 1);
+      EXPECT_EQ(toolkit.boxes().back().text, "Station ORVELA not found.");
+    }
+  }
+}
+
+TEST_F(Handshake, EveryAttemptCostsTheWriteAndReadTimeoutsOfASilentPort) {
+  AddPort("COM1");
+  ClickStart();
+  // Four attempts, each waiting out the one-second read timeout.
+  EXPECT_EQ(clock.Now(), Millis(4000));
+  EXPECT_EQ(ends["COM1"]->frames[0], Bytes(std::begin(kInitFrame), std::end(kInitFrame)));
+}
+
+struct ReplyCase {
+  const char* name;
+  Bytes reply;
+  const char* verdict;  // "OK" starts the run
+};
+
+TEST_F(Handshake, TheStationsAnswerGivesTheVerdict) {
+  // Length 7 with 0xA2: byte 5 is the checksum's high byte, judged all the
+  // same. With five bytes summed it is 0xFA or more, so never 0x0C.
+  Bytes seven{0x5A, 0x07, 0x00, 0x00, 0xA2};
+  const uint16_t sum7 = FrameChecksum(seven.data(), 5);
+  seven.push_back(static_cast<uint8_t>(sum7 >> 8));
+  seven.push_back(static_cast<uint8_t>(sum7 & 0xFF));
+
+  const ReplyCase cases[] = {
+      {"status 0x0C", Frame({0x00, 0x00, 0xA2, 0x0C}), "OK"},
+      {"another status", Frame({0x00, 0x00, 0xA2, 0x0B}), "Station upgrade not supported."},
+      {"status with length 9", Frame({0x00, 0x00, 0xA2, 0x0B, 0x00}), "OK"},
+      {"status with length 7", seven, "Station upgrade not supported."},
+      {"another answer", Frame({0x00, 0x00, 0x17, 0x0B}), "OK"},
+      {"loopback plug", Bytes(std::begin(kInitFrame), std::end(kInitFrame)), "OK"},
+  };
+  int i = 0;
+  for (const ReplyCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string name = "COM" + std::to_string(++i);
+    names.clear();
+    FarEnd& end = AddPort(name);
+    end.on_frame = [reply = c.reply](FarEnd& self, const Bytes&) { self.Send(reply); };
+    const size_t boxes = toolkit.boxes().size();
+    ClickStart();
+    EXPECT_EQ(end.frames.size(), 1u);
+    if (std::string(c.verdict) == "OK") {
+      EXPECT_TRUE(panel->Port->Connected());
+      EXPECT_EQ(panel->Step, 1);
+      EXPECT_EQ(toolkit.boxes().size(), boxes);
+      panel->Port->Close();
+      panel->Step = 0;
+      panel->Delay->SetEnabled(false);
+      panel->Button1->SetEnabled(true);
+    } else {
+      ASSERT_EQ(toolkit.boxes().size(), boxes + 1);
+      EXPECT_EQ(toolkit.boxes().back().text, c.verdict);
+      EXPECT_EQ(toolkit.boxes().back().caption, "Initialize error.");
+      EXPECT_FALSE(panel->Port->Connected());
+      EXPECT_TRUE(panel->Button1->Enabled());
+      EXPECT_EQ(panel->StaticText1->Caption(), "");
+    }
+  }
+}
+
+TEST_F(Handshake, ACorruptReplyIsRetriedOnTheSamePortWithoutRaisingTheLinesAgain) {
+  FarEnd& end = AddPort("COM1");
+  end.on_frame = [](FarEnd& self, const Bytes&) {
+    Bytes reply = kUpgradeAccepted;
+    if (self.frames.size() == 1) reply.back() ^= 1;
+    self.Send(reply);
+  };
+  ClickStart();
+  EXPECT_EQ(end.frames.size(), 2u);
+  EXPECT_TRUE(panel->Port->Connected());
+  EXPECT_EQ(end.modem().LineCalls(0), 2u);  // DTR and RTS, once
+}
+
+TEST_F(Handshake, NamesAfterTheStationsPortAreNeverOpened) {
+  AddPort("COM1", false);
+  AddStation("COM2");
+  AddPort("COM3");
+  ClickStart();
+  EXPECT_EQ(opener.opened(), (std::vector<std::string>{"COM1", "COM2"}));
+  EXPECT_EQ(panel->Port->PortName(), "COM2");
+}
+
+TEST_F(Handshake, ASecondStartRepeatsTheWholeScan) {
+  AddPort("COM1");
+  AddPort("COM2");
+  ClickStart();
+  ClickStart();
+  EXPECT_EQ(Frames("COM1"), 8u);
+  EXPECT_EQ(Frames("COM2"), 2u);
+  EXPECT_EQ(toolkit.boxes().size(), 2u);
+}
+
+TEST_F(Handshake, BytesLeftFromAnEarlierAttemptNeverCompleteAShortReply) {
+  // The first answer is a whole frame but for its start byte; the later
+  // ones are only the start byte, which the rest of the first would complete
+  // in a buffer that is not cleared between reads.
+  FarEnd& end = AddPort("COM1");
+  end.on_frame = [](FarEnd& self, const Bytes&) {
+    const Bytes& reply = kUpgradeAccepted;
+    if (self.frames.size() == 1) {
+      Bytes garbled = reply;
+      garbled[0] = 0x00;  // everything but the start byte
+      self.Send(garbled);
+    } else {
+      self.Send(Bytes(reply.begin(), reply.begin() + 1));
+    }
+  };
+  ClickStart();
+  EXPECT_FALSE(panel->Port->Connected());
+  EXPECT_EQ(end.frames.size(), 4u);
+  EXPECT_EQ(toolkit.boxes().back().text, "Station ORVELA not found.");
+}
+
+TEST(StationReply, LengthsOutsideTheTenBytesReadOrBeyondWhatCameAreNoReply) {
+  struct Row {
+    const char* name;
+    Bytes bytes;
+    int count;
+    bool valid;
+  };
+  const Bytes ok = Frame({0x00, 0x00, 0xA2, 0x0C});
+  const Row rows[] = {
+      {"whole", ok, 8, true},
+      {"read short of its length", ok, 7, false},
+      {"read nothing", ok, 0, false},
+      {"read failed", ok, -1, false},
+      {"length 1", {0x5A, 0x01}, 10, false},
+      {"length 0", {0x5A, 0x00}, 10, false},
+      {"length 11", {0x5A, 0x0B, 0, 0, 0, 0, 0, 0, 0, 0}, 10, false},
+      {"length 255", {0x5A, 0xFF, 0, 0, 0, 0, 0, 0, 0, 0}, 10, false},
+      {"no start byte", {0x5B, 0x08, 0, 0, 0xA2, 0x0C}, 10, false},
+  };
+  for (const Row& r : rows) {
+    uint8_t buf[10] = {};
+    std::copy_n(r.bytes.begin(), std::min<size_t>(10, r.bytes.size()), buf);
+    std::string verdict = "unchanged";
+    EXPECT_EQ(CheckStationReply(buf, r.count, verdict), r.valid) << r.name;
+    if (!r.valid) {
+      EXPECT_EQ(verdict, "unchanged") << r.name;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace odu::testing

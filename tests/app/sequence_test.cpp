@@ -1,0 +1,348 @@
+#include <gtest/gtest.h>
+
+#include "app_fixture.h"
+
+namespace odu::testing {
+namespace {
+
+std::string Payload(const Bytes& frame) { return std::string(frame.begin() + 4, frame.end() - 2); }
+
+// Records every text the status line shows.
+class CaptionLog : public ControlPeer {
+ public:
+  explicit CaptionLog(TControl& c) : control_(c) {}
+  void Changed() override {
+    if (texts.empty() || texts.back() != control_.Caption()) texts.push_back(control_.Caption());
+  }
+  void Repaint() override {}
+  std::vector<std::string> texts;
+
+ private:
+  TControl& control_;
+};
+
+class Sequence : public AppFixture {
+ protected:
+  Sequence() {
+    auto log = std::make_unique<CaptionLog>(*panel->StaticText1);
+    status = log.get();
+    panel->StaticText1->SetPeer(std::move(log));
+  }
+
+  // A station on COM1 whose bootloader answers each record as `answer`
+  // decides: with the record's text and how often it came, it sends bytes
+  // (after 2 ms) or nothing.
+  FarEnd& Station(std::function<std::optional<Bytes>(const std::string& record, int seen)> answer) {
+    FarEnd& end = AddPort("COM1");
+    end.on_frame = [this, answer](FarEnd& self, const Bytes& frame) {
+      if (frame[3] == 0xF3) return self.Send(kUpgradeAccepted);
+      const std::string record = Payload(frame);
+      records.push_back(record);
+      if (auto reply = answer(record, ++seen[record])) self.Send(*reply);
+    };
+    return end;
+  }
+  static std::optional<Bytes> Ack(const std::string&, int) { return kAck; }
+
+  void ExpectDone() {
+    EXPECT_EQ(panel->StaticText1->Caption(), "Done.");
+    EXPECT_FALSE(panel->Port->Connected());
+    EXPECT_TRUE(panel->Button1->Enabled());
+    EXPECT_EQ(panel->ProgressBar1->Position(), 0);
+    EXPECT_TRUE(toolkit.boxes().empty());
+    EXPECT_EQ(panel->Step, 0);
+    EXPECT_EQ(panel->Status, "OK");
+  }
+  void ExpectFailed(const std::string& message) {
+    ASSERT_EQ(toolkit.boxes().size(), 1u);
+    EXPECT_EQ(toolkit.boxes()[0].text, message);
+    EXPECT_EQ(toolkit.boxes()[0].caption, "Upgrade error.");
+    EXPECT_FALSE(panel->Port->Connected());
+    EXPECT_TRUE(panel->Button1->Enabled());
+    EXPECT_EQ(panel->StaticText1->Caption(), "");
+    EXPECT_EQ(panel->ProgressBar1->Position(), 0);
+    EXPECT_EQ(panel->Status, "OK");
+    EXPECT_EQ(panel->Step, 0);
+  }
+
+  CaptionLog* status = nullptr;
+  std::vector<std::string> records;
+  std::map<std::string, int> seen;
+};
+
+constexpr const char* kErase = ":0100000307F5";
+constexpr const char* kClose1 = ":03000003060000F4";
+constexpr const char* kClose2 = ":020000030501F5";
+constexpr const char* kClose3 = ":00000008F8";
+
+TEST_F(Sequence, TheEmbeddedImageGoesOutAs650RecordsBetweenEraseAndTheClosingCommands) {
+  FarEnd& end = Station(Ack);
+  std::vector<int> positions;
+  end.on_frame = [this, &positions, inner = end.on_frame](FarEnd& self, const Bytes& frame) {
+    positions.push_back(panel->ProgressBar1->Position());
+    inner(self, frame);
+  };
+  ClickStart();
+  const Nanos started = clock.Now();  // the handler has returned
+  ASSERT_TRUE(RunUntilIdle());
+  ExpectDone();
+  ASSERT_EQ(records.size(), 1u + 650 + 3);
+  EXPECT_EQ(records.front(), kErase);
+  EXPECT_EQ(records[1], ":100000000220BBA21492B4122885220227FAC2B79A");
+  EXPECT_EQ(records[650], ":102890" + records[650].substr(7));
+  EXPECT_EQ(std::vector<std::string>(records.end() - 3, records.end()), (std::vector<std::string>{kClose1, kClose2, kClose3}));
+  for (size_t i = 1; i <= 650; ++i) {
+    ASSERT_EQ(records[i].size(), 43u);
+    char addr[5];
+    std::snprintf(addr, sizeof addr, "%04zX", (i - 1) * 16);
+    ASSERT_EQ(records[i].substr(3, 4), addr);
+  }
+  // The first data frame, byte for byte.
+  const Bytes& first = end.frames[2];
+  ASSERT_EQ(first.size(), 49u);
+  EXPECT_EQ(Bytes(first.begin(), first.begin() + 4), (Bytes{0x5A, 0x31, 0x00, 0xF5}));
+  EXPECT_EQ(FrameChecksum(first.data(), 47), first[47] * 256 + first[48]);
+  // The erase goes out one second after Start.
+  EXPECT_EQ(end.frame_times[1], started + Millis(1000));
+  // Progress follows acknowledgements; the walk over the blank tail resets it.
+  EXPECT_EQ(positions[2], 0);
+  EXPECT_EQ(positions[3], 16);
+  EXPECT_EQ(positions[651], 0x2890);
+  EXPECT_EQ(positions[652], 0);
+  EXPECT_EQ(status->texts, (std::vector<std::string>{"Initialize bootloader...", "Erase processor...", "Programming...",
+                                                     "Reset station...", "Done."}));
+  EXPECT_EQ(panel->ProgressBar1->Max(), 10392);
+}
+
+TEST_F(Sequence, ImagesOfUnusualShapes) {
+  struct Row {
+    const char* name;
+    std::vector<std::string> image;
+    std::vector<std::string> data_records;
+  };
+  const Row rows[] = {
+      {"blank throughout", {":00000001FF"}, {}},
+      {"a block at 0xFFF0", {":10FFF000000102030405060708090A0B0C0D0E0F89"}, {":10FFF000000102030405060708090A0B0C0D0E0F89"}},
+      {"fifteen 0xFF and one other byte", {":01012300AA31"}, {":10012000FFFFFFAAFFFFFFFFFFFFFFFFFFFFFFFF34"}},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.name);
+    names.clear();
+    ends.clear();
+    records.clear();
+    seen.clear();
+    opener = VirtualPortOpener();
+    Station(Ack);
+    panel->ProgSrc->Items = r.image;
+    ClickStart();
+    ASSERT_TRUE(RunUntilIdle());
+    ExpectDone();
+    std::vector<std::string> expected{kErase};
+    expected.insert(expected.end(), r.data_records.begin(), r.data_records.end());
+    expected.insert(expected.end(), {kClose1, kClose2, kClose3});
+    EXPECT_EQ(records, expected);
+  }
+}
+
+TEST_F(Sequence, ARefusedEraseIsNeverSentAgain) {
+  Station([](const std::string&, int) { return Frame({0, 0, 0xA2, 0x01}); });
+  ClickStart();
+  RunUntilIdle();
+  ExpectFailed("Communication error.");
+  EXPECT_EQ(records, std::vector<std::string>{kErase});
+}
+
+TEST_F(Sequence, AnUnansweredEraseIsSentFourTimesTenSecondsApart) {
+  FarEnd& end = Station([](const std::string&, int) { return std::nullopt; });
+  ClickStart();
+  const Nanos started = clock.Now();
+  RunUntilIdle();
+  ExpectFailed("Command timeout.");
+  EXPECT_EQ(records, std::vector<std::string>(4, kErase));
+  for (size_t i = 2; i < end.frame_times.size(); ++i) EXPECT_EQ(end.frame_times[i] - end.frame_times[i - 1], Millis(10000));
+  EXPECT_EQ(toolkit.boxes()[0].opened_at - started, Millis(41000));
+}
+
+TEST_F(Sequence, TimeoutsAndRefusalsDrawOnTheSameRetries) {
+  struct Row {
+    const char* name;
+    std::vector<char> fates;  // per attempt of the first data record: t timeout, r refusal
+    const char* message;
+  };
+  const Row rows[] = {
+      {"one timeout, then three refusals", {'t', 'r', 'r', 'r'}, "Communication error."},
+      {"three refusals, then a timeout", {'r', 'r', 'r', 't'}, "Command timeout."},
+      {"refusals of every kind", {'c', 'a', 'r', 'r'}, "Communication error."},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.name);
+    names.clear();
+    ends.clear();
+    records.clear();
+    seen.clear();
+    opener = VirtualPortOpener();
+    toolkit.answer = nullptr;
+    const size_t boxes = toolkit.boxes().size();
+    Station([&r](const std::string& record, int n) -> std::optional<Bytes> {
+      if (record == kErase) return kAck;
+      switch (r.fates[static_cast<size_t>(n - 1)]) {
+        case 't': return std::nullopt;
+        case 'c': {  // an acknowledgement with a bad checksum
+          Bytes bad = kAck;
+          bad.back() ^= 0x55;
+          return bad;
+        }
+        case 'a': return Frame({0, 0, 0xA2, 0x0C});  // a status answer is no acknowledgement
+        default: return Frame({0, 0, 0x17});
+      }
+    });
+    ClickStart();
+    RunUntilIdle();
+    ASSERT_EQ(toolkit.boxes().size(), boxes + 1);
+    EXPECT_EQ(toolkit.boxes().back().text, r.message);
+    EXPECT_EQ(records.size(), 1u + 4u);
+  }
+}
+
+TEST_F(Sequence, EveryAcknowledgementStartsTheNextCommandWithFreshRetries) {
+  // Each record after the erase is refused three times before it is taken.
+  Station([](const std::string& record, int n) { return record != kErase && n <= 3 ? Frame({0, 0, 0x17}) : kAck; });
+  panel->ProgSrc->Items = {":10000000000102030405060708090A0B0C0D0E0F78", ":10001000101112131415161718191A1B1C1D1E1F68"};
+  ClickStart();
+  RunUntilIdle();
+  ExpectDone();
+  EXPECT_EQ(records.size(), 4u * (1 + 2 + 3) - 3);  // the erase is taken at once
+}
+
+TEST_F(Sequence, ARefusalIsSentAgainAtOnce) {
+  FarEnd& end = Station([](const std::string& record, int n) { return record != kErase && n == 1 ? Frame({0, 0, 0x17}) : kAck; });
+  panel->ProgSrc->Items = {":0100000011EE"};
+  ClickStart();
+  RunUntilIdle();
+  ExpectDone();
+  // init, erase, record, record again 2 ms later (the reply's delay), closing
+  ASSERT_GE(end.frame_times.size(), 4u);
+  EXPECT_EQ(end.frame_times[3] - end.frame_times[2], Millis(2));
+}
+
+TEST_F(Sequence, NoiseAndImpossibleLengthBytesAroundAReplyAreSkipped) {
+  Station([](const std::string&, int) {
+    Bytes reply{0x00, 0x13, 0xFF, 0x5A, 0x00, 0x05, 0x80, 0xFF};  // noise, then a start and non-lengths
+    reply.insert(reply.end(), kAck.begin() + 1, kAck.end());
+    return reply;
+  });
+  panel->ProgSrc->Items = {":0100000011EE"};
+  ClickStart();
+  RunUntilIdle();
+  ExpectDone();
+  EXPECT_EQ(records.size(), 5u);
+}
+
+TEST_F(Sequence, AReplySplitWithin150MsIsAssembledAndASlowerOneDropped) {
+  FarEnd& end = AddPort("COM1");
+  int split_ms = 100;
+  end.on_frame = [&](FarEnd& self, const Bytes& frame) {
+    if (frame[3] == 0xF3) return self.Send(kUpgradeAccepted);
+    records.push_back(Payload(frame));
+    self.Send(Bytes(kAck.begin(), kAck.begin() + 3), Millis(2));
+    self.Send(Bytes(kAck.begin() + 3, kAck.end()), Millis(2 + split_ms));
+  };
+  panel->ProgSrc->Items = {":0100000011EE"};
+  ClickStart();
+  RunUntilIdle();
+  ExpectDone();
+  EXPECT_EQ(records.size(), 5u);
+
+  // Split beyond the frame window: dropped, and the command goes again when
+  // its timeout passes.
+  records.clear();
+  split_ms = 200;
+  ClickStart();
+  RunUntilIdle();
+  ExpectFailed("Command timeout.");
+  EXPECT_EQ(records, std::vector<std::string>(4, kErase));
+  const auto& t = end.frame_times;
+  EXPECT_EQ(t[t.size() - 1] - t[t.size() - 2], Millis(10000));
+}
+
+TEST_F(Sequence, AHalfFrameAtTimeoutIsNotCompletedByTheNextReply) {
+  // The first answer starts just before the timeout and never finishes; the
+  // answer to the re-send comes whole.
+  FarEnd& end = AddPort("COM1");
+  end.on_frame = [&](FarEnd& self, const Bytes& frame) {
+    if (frame[3] == 0xF3) return self.Send(kUpgradeAccepted);
+    const std::string record = Payload(frame);
+    records.push_back(record);
+    if (record == kErase && ++seen[record] == 1)
+      self.Send(Bytes(kAck.begin(), kAck.begin() + 2), Millis(9950));
+    else
+      self.Send(kAck, Millis(20));
+  };
+  panel->ProgSrc->Items = {":00000001FF"};
+  ClickStart();
+  RunUntilIdle();
+  ExpectDone();
+  EXPECT_EQ(records, (std::vector<std::string>{kErase, kErase, kClose1, kClose2, kClose3}));
+}
+
+TEST_F(Sequence, MoreThan256WaitingBytesAreReadInOrder) {
+  Station([](const std::string&, int) {
+    Bytes reply(300, 0x00);
+    reply.insert(reply.end(), kAck.begin(), kAck.end());
+    return reply;
+  });
+  panel->ProgSrc->Items = {":00000001FF"};
+  ClickStart();
+  RunUntilIdle();
+  ExpectDone();
+  EXPECT_EQ(records.size(), 4u);
+}
+
+TEST_F(Sequence, ANewStartAfterAFailedRunBeginsWithFreshRetries) {
+  bool healthy = false;
+  Station([&](const std::string&, int) -> std::optional<Bytes> {
+    if (healthy) return kAck;
+    return std::nullopt;
+  });
+  panel->ProgSrc->Items = {":00000001FF"};
+  ClickStart();
+  RunUntilIdle();
+  ExpectFailed("Command timeout.");
+  EXPECT_EQ(panel->Retries, 4u);
+  healthy = true;
+  records.clear();
+  toolkit.answer = nullptr;
+  ClickStart();
+  EXPECT_EQ(panel->Retries, 0u);
+  RunUntilIdle();
+  EXPECT_EQ(records, (std::vector<std::string>{kErase, kClose1, kClose2, kClose3}));
+  EXPECT_EQ(panel->StaticText1->Caption(), "Done.");
+}
+
+TEST_F(Sequence, TheFailedEndShowsItsBoxAfterThePortIsClosed) {
+  Station([](const std::string&, int) { return std::nullopt; });
+  bool closed_before_box = false;
+  toolkit.answer = [&](const HeadlessToolkit::Box&) {
+    closed_before_box = !panel->Port->Connected() && !panel->Delay->Enabled() && !panel->Button1->Enabled() &&
+                        panel->StaticText1->Caption().empty();
+    return true;
+  };
+  ClickStart();
+  RunUntilIdle();
+  EXPECT_TRUE(closed_before_box);
+  EXPECT_TRUE(panel->Button1->Enabled());
+}
+
+TEST_F(Sequence, ClosingTheWindowDuringARunSendsNothingMore) {
+  FarEnd& end = Station([](const std::string&, int) { return std::nullopt; });
+  ClickStart();
+  toolkit.RunFor(Millis(1500));  // the erase is out
+  ASSERT_EQ(end.frames.size(), 2u);
+  panel->Close();
+  EXPECT_FALSE(panel->Port->Connected());
+  toolkit.RunFor(Millis(60000));
+  EXPECT_EQ(end.frames.size(), 2u);
+}
+
+}  // namespace
+}  // namespace odu::testing
