@@ -148,11 +148,19 @@ class VirtualHandle final : public SerialDevice {
       }
     } else {
       const Nanos byte_time = modem_->ByteTime(end_);
+      // Each byte leaves one character time after the one before it, counted
+      // from the start of the write, so that the waits' lateness does not
+      // add up over a long write.
+      Nanos line_free = modem_->clock_.Now();
       for (uint32_t i = 0; i < count; ++i) {
-        modem_->clock_.WaitUntil(lock, modem_->cv_, deadline, [&] { return closed_ || end().vanished || may_send(); });
+        if (!may_send()) {
+          modem_->clock_.WaitUntil(lock, modem_->cv_, deadline, [&] { return closed_ || end().vanished || may_send(); });
+          line_free = std::max(line_free, modem_->clock_.Now());
+        }
         if (Broken()) return false;
         if (!may_send()) break;
-        const Nanos done = modem_->clock_.Now() + byte_time;
+        const Nanos done = line_free + byte_time;
+        line_free = done;
         if (deadline != kForever && done > deadline) break;
         modem_->clock_.WaitUntil(lock, modem_->cv_, done, [&] { return closed_ || end().vanished; });
         if (Broken()) return false;

@@ -94,6 +94,20 @@ class AppFixture : public ::testing::Test {
     return end;
   }
 
+  // Forgets every port, for the next row of a table.
+  void ResetPorts() {
+    names.clear();
+    ends.clear();
+    opener = VirtualPortOpener();
+  }
+  // Ends a run that a test has seen start, as if it had never begun.
+  void AbandonRun() {
+    panel->Port->Close();
+    panel->Step = 0;
+    panel->Delay->SetEnabled(false);
+    panel->Button1->SetEnabled(true);
+  }
+
   void ClickStart() { panel->Button1->Click(); }
   // Runs the loop until Start is enabled again (the run or scan ended).
   bool RunUntilIdle(Nanos limit = Millis(3'600'000)) {

@@ -31,9 +31,7 @@ TEST_F(Handshake, TheAttemptCounterIsSharedByTheWholeScan) {
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     // A fresh set of ports for each row.
-    names.clear();
-    ends.clear();
-    opener = VirtualPortOpener();
+    ResetPorts();
     for (size_t i = 0; i < row.carrier_silent_station.size(); ++i) {
       const std::string name = std::string(row.name) + std::to_string(i);
       const int kind = row.carrier_silent_station[i];
@@ -50,10 +48,7 @@ TEST_F(Handshake, TheAttemptCounterIsSharedByTheWholeScan) {
       EXPECT_EQ(toolkit.boxes().size(), boxes);
       EXPECT_EQ(panel->Step, 1);
       EXPECT_EQ(panel->StaticText1->Caption(), "Erase processor...");
-      panel->Port->Close();
-      panel->Step = 0;
-      panel->Delay->SetEnabled(false);
-      panel->Button1->SetEnabled(true);
+      AbandonRun();
     } else {
       ASSERT_EQ(toolkit.boxes().size(), boxes + 1);
       EXPECT_EQ(toolkit.boxes().back().text, "Station ORVELA not found.");
@@ -105,10 +100,7 @@ TEST_F(Handshake, TheStationsAnswerGivesTheVerdict) {
       EXPECT_TRUE(panel->Port->Connected());
       EXPECT_EQ(panel->Step, 1);
       EXPECT_EQ(toolkit.boxes().size(), boxes);
-      panel->Port->Close();
-      panel->Step = 0;
-      panel->Delay->SetEnabled(false);
-      panel->Button1->SetEnabled(true);
+      AbandonRun();
     } else {
       ASSERT_EQ(toolkit.boxes().size(), boxes + 1);
       EXPECT_EQ(toolkit.boxes().back().text, c.verdict);

@@ -1,0 +1,13 @@
+# The command line: the same window and run on the headless toolkit.
+add_library(odu_cli STATIC
+  ${CMAKE_CURRENT_LIST_DIR}/cli.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/cli_options.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/cli_progress.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/trace_device.cpp
+)
+target_link_libraries(odu_cli PUBLIC odu_app odu_sim odu_intel_hex)
+target_compile_definitions(odu_cli PRIVATE ODU_VERSION="${PROJECT_VERSION}")
+
+add_executable(odu-upgrade ${CMAKE_CURRENT_LIST_DIR}/cli_main.cpp)
+set_target_properties(odu-upgrade PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/app)
+target_link_libraries(odu-upgrade PRIVATE odu_cli)

@@ -1,0 +1,152 @@
+#include "app/cli.h"
+
+#include <cstring>
+#include <memory>
+
+#include "app/cli_options.h"
+#include "app/cli_progress.h"
+#include "app/intel_hex.h"
+#include "app/main_panel.h"
+#include "app/trace_device.h"
+#include "comm/enum_serial_ports.h"
+#include "platform/serial_virtual.h"
+#include "platform/toolkit_headless.h"
+#include "sim/virtual_link.h"
+
+#ifndef ODU_VERSION
+#define ODU_VERSION "0.0.0"
+#endif
+
+namespace odu {
+
+using namespace odu::platform;
+
+namespace {
+
+constexpr char kSimulatedPort[] = "SIM";
+
+int StatusOfBox(const std::string& caption) {
+  if (caption == "Hardware error.") return kExitNotFound;
+  if (caption == "Initialize error.") return kExitRefused;
+  if (caption == "Upgrade error.") return kExitUpgradeError;
+  return kExitDone;  // the port's own reports do not end the run
+}
+
+}  // namespace
+
+int RunCli(const std::vector<std::string>& args, const CliEnvironment& env) {
+  std::string error;
+  const std::optional<CliOptions> parsed = ParseCli(args, error);
+  if (!parsed) {
+    std::fprintf(env.err, "odu-upgrade: %s\nTry 'odu-upgrade --help'.\n", error.c_str());
+    return kExitUsage;
+  }
+  const CliOptions& o = *parsed;
+  if (o.help) {
+    std::fputs(CliUsage().c_str(), env.out);
+    return kExitDone;
+  }
+  if (o.version) {
+    std::fprintf(env.out, "odu-upgrade %s\n", ODU_VERSION);
+    return kExitDone;
+  }
+  auto list_ports = env.list_ports ? env.list_ports : [](std::vector<std::string>& l) { EnumSerialPorts(l); };
+  if (o.list_ports) {
+    std::vector<std::string> names;
+    list_ports(names);
+    for (const auto& n : names) std::fprintf(env.out, "%s\n", n.c_str());
+    return kExitDone;
+  }
+
+  // The image is checked whole before any port is opened.
+  std::vector<std::string> image_lines;
+  if (o.image) {
+    const HexCheck check = CheckHexFile(*o.image);
+    if (!check.ok) {
+      std::fprintf(env.err, "odu-upgrade: %s: %s\n", o.image->c_str(), check.reason.c_str());
+      return kExitBadImage;
+    }
+    image_lines = check.lines;
+  }
+
+  Clock& clock = env.clock ? *env.clock : RealTime();
+
+  // Where port names lead. These outlive the window, whose port uses them.
+  SerialOpener* opener = env.opener ? env.opener : &SystemSerialOpener();
+  std::unique_ptr<VirtualPortOpener> simulated;
+  std::unique_ptr<sim::Station> station;
+  std::unique_ptr<sim::VirtualLink> link;
+  if (o.simulate) {
+    auto modem = VirtualNullModem::Create(clock);
+    modem->SetPaced(env.simulated_baud != 0);
+    station = std::make_unique<sim::Station>(env.simulated_station);
+    link = std::make_unique<sim::VirtualLink>(*station, modem, 1, clock, env.simulated_baud);
+    simulated = std::make_unique<VirtualPortOpener>();
+    simulated->Add(kSimulatedPort, modem, 0);
+    opener = simulated.get();
+  }
+  void (*break_line)(void*) = nullptr;
+  void* break_target = nullptr;
+  std::unique_ptr<TracingOpener> tracing;
+  if (o.trace) {
+    tracing = std::make_unique<TracingOpener>(*opener, [&](const std::string& line) {
+      if (break_line && env.err == env.out) break_line(break_target);
+      std::fprintf(env.err, "%s\n", line.c_str());
+    });
+    opener = tracing.get();
+  }
+
+  HeadlessToolkit toolkit(clock);
+  TApplication app(toolkit);
+  app.Initialize();
+  app.Title = "TZ_M -> ODU";
+  TMainPanel* panel = nullptr;
+  app.CreateForm(panel);
+  MainPanel = panel;
+  struct ClearMain {
+    ~ClearMain() { MainPanel = nullptr; }
+  } clear_main;
+
+  if (o.image) panel->ProgSrc->Items = image_lines;
+  if (o.simulate) {
+    panel->ListPorts = [](std::vector<std::string>& l) { l.push_back(kSimulatedPort); };
+  } else if (!o.ports.empty()) {
+    panel->ListPorts = [ports = o.ports](std::vector<std::string>& l) { l.insert(l.end(), ports.begin(), ports.end()); };
+  } else {
+    panel->ListPorts = list_ports;
+  }
+  panel->Port->SetOpener(opener);
+
+  ProgressReporter progress(*panel, env.out, env.out_is_terminal, clock);
+  break_target = &progress;
+  break_line = [](void* p) { static_cast<ProgressReporter*>(p)->Break(); };
+  if (o.verbose) {
+    panel->OnScanReport = [&](const std::string& port, const std::string& finding) {
+      progress.Break();
+      std::fprintf(env.err, "%s: %s\n", port.c_str(), finding.c_str());
+    };
+  }
+
+  // Message boxes go to the error stream and are closed at once.
+  int status = kExitDone;
+  toolkit.on_box = [&](const HeadlessToolkit::Box& box) {
+    progress.Break();
+    std::fprintf(env.err, "%s %s\n", box.caption.c_str(), box.text.c_str());
+    std::fflush(env.err);
+    if (const int s = StatusOfBox(box.caption); s != kExitDone) status = s;
+  };
+
+  panel->Button1->Click();
+  toolkit.RunUntil([&] { return panel->Button1->Enabled() && panel->Step == 0; });
+  progress.Break();
+
+  if (status == kExitDone && panel->StaticText1->Caption() != "Done.") status = kExitInternal;
+  if (status == kExitDone && station) {
+    const bool match = std::memcmp(station->Flash().data(), panel->Image, sizeof panel->Image) == 0;
+    std::fprintf(env.out, "Simulated flash %s the image.\n", match ? "matches" : "DIFFERS FROM");
+    if (!match) status = kExitFlashMismatch;
+  }
+  return status;
+}
+
+}  // namespace odu

@@ -1,0 +1,31 @@
+// odu-upgrade: the upgrade window run on the headless toolkit, so that the
+// command line does exactly what pressing Start does.
+#pragma once
+
+#include <cstdio>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "platform/clock.h"
+#include "platform/serial_device.h"
+#include "sim/station.h"
+
+namespace odu {
+
+struct CliEnvironment {
+  platform::Clock* clock = nullptr;            // the real clock unless set
+  platform::SerialOpener* opener = nullptr;    // the platform's devices unless set
+  std::function<void(std::vector<std::string>&)> list_ports;  // the machine's ports unless set
+  std::FILE* out = stdout;
+  std::FILE* err = stderr;
+  bool out_is_terminal = false;
+  // The station behind --simulate and its line speed.
+  sim::StationConfig simulated_station;
+  uint32_t simulated_baud = 19200;
+};
+
+// Runs odu-upgrade with `args` (without the program name); returns the exit status.
+int RunCli(const std::vector<std::string>& args, const CliEnvironment& env);
+
+}  // namespace odu

@@ -1,0 +1,19 @@
+// odu-upgrade: the command line.
+#include <cstdio>
+#include <exception>
+
+#include "app/cli.h"
+#include "app/cli_options.h"
+#include "platform/terminal.h"
+
+int main(int argc, char** argv) {
+  std::vector<std::string> args(argv + 1, argv + argc);
+  odu::CliEnvironment env;
+  env.out_is_terminal = odu::platform::IsTerminal(stdout);
+  try {
+    return odu::RunCli(args, env);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "odu-upgrade: %s\n", e.what());
+    return odu::kExitInternal;
+  }
+}

@@ -1,0 +1,90 @@
+#include "app/cli_options.h"
+
+namespace odu {
+
+std::optional<CliOptions> ParseCli(const std::vector<std::string>& args, std::string& error) {
+  CliOptions o;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    auto value = [&](const char* name) -> std::optional<std::string> {
+      const std::string prefix = std::string(name) + "=";
+      if (a.compare(0, prefix.size(), prefix) == 0) return a.substr(prefix.size());
+      if (i + 1 >= args.size()) {
+        error = std::string(name) + " needs a value";
+        return std::nullopt;
+      }
+      return args[++i];
+    };
+    auto is = [&](const char* name) { return a == name || a.rfind(std::string(name) + "=", 0) == 0; };
+    if (a == "--help" || a == "-h") {
+      o.help = true;
+    } else if (a == "--version") {
+      o.version = true;
+    } else if (a == "--list-ports") {
+      o.list_ports = true;
+    } else if (a == "--verbose" || a == "-v") {
+      o.verbose = true;
+    } else if (a == "--simulate") {
+      o.simulate = true;
+    } else if (a == "--trace") {
+      o.trace = true;
+    } else if (is("--port")) {
+      auto v = value("--port");
+      if (!v) return std::nullopt;
+      if (v->empty()) {
+        error = "--port needs a device name";
+        return std::nullopt;
+      }
+      o.ports.push_back(*v);
+    } else if (is("--image")) {
+      auto v = value("--image");
+      if (!v) return std::nullopt;
+      if (o.image) {
+        error = "--image may be given once";
+        return std::nullopt;
+      }
+      o.image = *v;
+    } else {
+      error = "unknown option '" + a + "'";
+      return std::nullopt;
+    }
+  }
+  if (o.simulate && !o.ports.empty()) {
+    error = "--simulate and --port exclude each other";
+    return std::nullopt;
+  }
+  return o;
+}
+
+std::string CliUsage() {
+  return R"(Usage: odu-upgrade [options]
+
+Upgrades the firmware of a station's outdoor unit over a serial line: finds the
+port the station is on, starts its bootloader and programs the firmware image.
+
+Options:
+  --port NAME     try only this port (repeatable, tried in the order given);
+                  without it every serial port of the machine is tried
+  --list-ports    print the machine's serial ports, one a line, and exit
+  --image FILE    program this Intel HEX file instead of the built-in image
+                  (checked whole before any port is opened)
+  --simulate      upgrade a simulated station on a virtual port at 19,200 baud
+                  and check its flash against the image afterwards
+  --verbose       say what the scan found on every port it tried
+  --trace         print every write (TX) and read (RX) on standard error
+  --version       print the version and exit
+  --help          print this text and exit
+
+Exit status:
+  0  done: the unit is upgraded
+  2  bad usage
+  3  station not found on any port
+  4  the station refused the upgrade
+  5  upgrade error (communication error or command timeout)
+  6  bad image file
+  7  simulated flash differs from the image (--simulate only)
+  1  internal error
+)";
+}
+
+}  // namespace odu

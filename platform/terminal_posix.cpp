@@ -1,0 +1,9 @@
+#include <unistd.h>
+
+#include "platform/terminal.h"
+
+namespace odu::platform {
+
+bool IsTerminal(std::FILE* stream) { return isatty(fileno(stream)) == 1; }
+
+}  // namespace odu::platform

@@ -1,0 +1,446 @@
+// odu-station-sim: the simulated station on a pseudo-terminal, so that the
+// tool's real POSIX device layer can be run against it from another process.
+//
+// It prints the path of the terminal's slave end as the first line on
+// standard output, then serves whoever opens that path. The line is modelled
+// in both directions: a byte the tool writes counts as arrived only when it
+// would have at the line rate, and replies are handed over byte by byte (or
+// in chunks of what is due) at that rate. The turnaround of the tool, from
+// the end of an acknowledgement to the first byte of its next frame, is
+// measured and reported.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "platform/clock.h"
+#include "resources/firmware_image.h"
+#include "sim/line_pacer.h"
+#include "sim/modem_state.h"
+#include "sim/station.h"
+
+namespace {
+
+using odu::platform::Millis;
+using odu::platform::Nanos;
+using namespace odu::sim;
+
+volatile sig_atomic_t g_signalled = 0;
+void OnSignal(int) { g_signalled = 1; }
+
+constexpr Nanos kHangupPoll = Millis(5);   // re-check of a terminal nobody holds
+constexpr Nanos kLongestWait = Millis(50);  // so that a signal is never missed for long
+constexpr Nanos kLinger = Millis(1000);     // after the last acknowledgement, for the tool to close
+
+struct Options {
+  uint32_t baud = 19200;
+  StationConfig station;
+  std::string modem_state;
+  std::string report;
+  std::string image;
+  bool exit_when_done = false;
+  bool keep_open = false;
+  int timeout_s = 300;
+};
+
+void Usage(FILE* to) {
+  std::fputs(
+      "usage: odu-station-sim [options]\n"
+      "Serves a simulated station on a new pseudo-terminal; prints its path first.\n"
+      "  --baud N             line rate that paces both directions (default 19200; 0: unpaced)\n"
+      "  --init MODE          answer to the initialisation frame: accept, refuse, silent, echo\n"
+      "  --refuse-status N    status value of a refusal (default 11)\n"
+      "  --processing-ms N    delay between a command and its reply\n"
+      "  --delay-ms N         what the delay fault adds (default 500)\n"
+      "  --fault N:KIND       fault for command N (the erase is 0): drop, corrupt, refuse, delay,\n"
+      "                       late, split, split-slow, noise, stall, vanish (repeatable)\n"
+      "  --fault-every-time   the faults hit re-sends of their command too\n"
+      "  --random RATE        random faults with this probability per record\n"
+      "  --seed S             seed of the random faults (default 1)\n"
+      "  --random-kinds LIST  kinds of the random faults, comma-separated\n"
+      "  --modem-state FILE   modem lines shared with the modem-line shim\n"
+      "  --report FILE        what happened, written at exit as 'name: value' lines\n"
+      "  --image FILE         Intel HEX image to compare the flash with, besides the embedded one\n"
+      "  --exit-when-done     exit once the last closing record is acknowledged\n"
+      "  --keep-open          serve again after the tool closes the terminal\n"
+      "  --timeout-s N        exit after N seconds in any case (default 300)\n",
+      to);
+}
+
+bool ParseNumber(const std::string& text, long long low, long long high, long long& value) {
+  if (text.empty()) return false;
+  char* end = nullptr;
+  errno = 0;
+  value = std::strtoll(text.c_str(), &end, 0);
+  return errno == 0 && *end == '\0' && value >= low && value <= high;
+}
+
+std::vector<std::string> SplitList(const std::string& text) {
+  std::vector<std::string> items;
+  std::stringstream in(text);
+  for (std::string item; std::getline(in, item, ',');) items.push_back(item);
+  return items;
+}
+
+// False, after a message, on a bad command line.
+bool ParseOptions(int argc, char** argv, Options& o) {
+  auto fail = [](const std::string& what) {
+    std::fprintf(stderr, "odu-station-sim: %s\n", what.c_str());
+    return false;
+  };
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    auto value = [&](std::string& v) {
+      if (i + 1 >= argc) return false;
+      v = argv[++i];
+      return true;
+    };
+    auto number = [&](long long low, long long high, long long& n) {
+      std::string v;
+      return value(v) && ParseNumber(v, low, high, n);
+    };
+    long long n = 0;
+    std::string v;
+    if (arg == "--help") {
+      Usage(stdout);
+      std::exit(0);
+    } else if (arg == "--baud") {
+      if (!number(0, 4'000'000, n)) return fail("--baud needs a rate from 0 to 4000000");
+      o.baud = static_cast<uint32_t>(n);
+    } else if (arg == "--init") {
+      if (!value(v)) return fail("--init needs a mode");
+      if (v == "accept") o.station.init = StationConfig::Init::Accept;
+      else if (v == "refuse") o.station.init = StationConfig::Init::Refuse;
+      else if (v == "silent") o.station.init = StationConfig::Init::Silent;
+      else if (v == "echo") o.station.init = StationConfig::Init::Echo;
+      else return fail("unknown --init mode: " + v);
+    } else if (arg == "--refuse-status") {
+      if (!number(0, 255, n)) return fail("--refuse-status needs a value from 0 to 255");
+      o.station.refuse_status = static_cast<uint8_t>(n);
+    } else if (arg == "--processing-ms") {
+      if (!number(0, 600'000, n)) return fail("--processing-ms needs a number of milliseconds");
+      o.station.processing = Millis(n);
+    } else if (arg == "--delay-ms") {
+      if (!number(0, 600'000, n)) return fail("--delay-ms needs a number of milliseconds");
+      o.station.delay = Millis(n);
+    } else if (arg == "--fault") {
+      if (!value(v)) return fail("--fault needs N:KIND");
+      const auto colon = v.find(':');
+      const auto kind = colon == std::string::npos ? std::nullopt : FaultFromName(v.substr(colon + 1));
+      if (!kind || !ParseNumber(v.substr(0, colon), 0, 1'000'000, n)) return fail("bad --fault (want N:KIND): " + v);
+      o.station.faults[static_cast<int>(n)] = *kind;
+    } else if (arg == "--fault-every-time") {
+      o.station.faults_first_time_only = false;
+    } else if (arg == "--random") {
+      if (!value(v)) return fail("--random needs a rate");
+      char* end = nullptr;
+      const double rate = std::strtod(v.c_str(), &end);
+      if (*end != '\0' || !(rate >= 0.0 && rate <= 1.0)) return fail("--random needs a rate from 0 to 1");
+      o.station.fault_rate = rate;
+    } else if (arg == "--seed") {
+      if (!number(0, INT64_MAX, n)) return fail("--seed needs a number");
+      o.station.seed = static_cast<uint64_t>(n);
+    } else if (arg == "--random-kinds") {
+      if (!value(v)) return fail("--random-kinds needs a list");
+      o.station.random_kinds.clear();
+      for (const auto& name : SplitList(v)) {
+        const auto kind = FaultFromName(name);
+        if (!kind || *kind == odu::sim::Fault::None) return fail("unknown fault kind: " + name);
+        o.station.random_kinds.push_back(*kind);
+      }
+    } else if (arg == "--modem-state") {
+      if (!value(o.modem_state)) return fail("--modem-state needs a file");
+    } else if (arg == "--report") {
+      if (!value(o.report)) return fail("--report needs a file");
+    } else if (arg == "--image") {
+      if (!value(o.image)) return fail("--image needs a file");
+    } else if (arg == "--exit-when-done") {
+      o.exit_when_done = true;
+    } else if (arg == "--keep-open") {
+      o.keep_open = true;
+    } else if (arg == "--timeout-s") {
+      if (!number(1, 86'400, n)) return fail("--timeout-s needs a number of seconds");
+      o.timeout_s = static_cast<int>(n);
+    } else {
+      Usage(stderr);
+      return fail("unknown option: " + arg);
+    }
+  }
+  // A whole frame must fit in the frame window, also on a slow line.
+  o.station.frame_window = std::max(o.station.frame_window, 130 * ByteTime(o.baud));
+  return true;
+}
+
+// The modem lines shared with the shim: the station's DTR and RTS up.
+odu_modem_state* MapModemState(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  if (fd < 0) return nullptr;
+  void* map = MAP_FAILED;
+  if (::ftruncate(fd, sizeof(odu_modem_state)) == 0)
+    map = ::mmap(nullptr, sizeof(odu_modem_state), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  ::close(fd);
+  if (map == MAP_FAILED) return nullptr;
+  auto* state = static_cast<odu_modem_state*>(map);
+  odu_modem_set(&state->tool_dtr, 0);
+  odu_modem_set(&state->tool_rts, 0);
+  odu_modem_set(&state->station_dtr, 1);
+  odu_modem_set(&state->station_rts, 1);
+  odu_modem_set(&state->carrier_override, -1);
+  __atomic_store_n(&state->magic, ODU_MODEM_STATE_MAGIC, __ATOMIC_SEQ_CST);
+  return state;
+}
+
+bool ReadLines(const std::string& path, std::vector<std::string>& lines) {
+  std::ifstream in(path);
+  if (!in) return false;
+  for (std::string line; std::getline(in, line);) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (!line.empty()) lines.push_back(line);
+  }
+  return true;
+}
+
+bool FlashMatches(const Station& station, std::span<const std::string_view> lines) {
+  static std::array<uint8_t, 65536> expected;
+  return station.Erased() && FlashFromHex(lines, expected) && expected == station.Flash();
+}
+
+// Nearest-rank percentile of `sorted`, in microseconds.
+long long PercentileUs(const std::vector<Nanos>& sorted, double p) {
+  if (sorted.empty()) return 0;
+  const auto rank = static_cast<size_t>(std::ceil(p * static_cast<double>(sorted.size())));
+  const Nanos v = sorted[std::clamp<size_t>(rank, 1, sorted.size()) - 1];
+  return std::chrono::duration_cast<std::chrono::microseconds>(v).count();
+}
+
+struct Counters {
+  uint64_t from_tool = 0;
+  uint64_t to_tool = 0;
+  std::vector<Nanos> turnarounds;
+};
+
+// Written whole under a temporary name and renamed, so that a reader never
+// sees half a report.
+void WriteReport(const Options& o, const Station& station, Counters& c, const char* reason) {
+  if (o.report.empty()) return;
+  std::vector<std::string_view> embedded(odu::EmbeddedFirmwareLines().begin(), odu::EmbeddedFirmwareLines().end());
+  std::sort(c.turnarounds.begin(), c.turnarounds.end());
+  const auto& s = station.stats();
+  auto yes = [](bool b) { return b ? "true" : "false"; };
+  std::ostringstream r;
+  r << "exit_reason: " << reason << "\n"
+    << "finished: " << yes(station.Finished()) << "\n"
+    << "erased: " << yes(station.Erased()) << "\n"
+    << "flash_matches_embedded: " << yes(FlashMatches(station, embedded)) << "\n";
+  if (!o.image.empty()) {
+    std::vector<std::string> lines;
+    const bool read = ReadLines(o.image, lines);
+    const std::vector<std::string_view> views(lines.begin(), lines.end());
+    r << "flash_matches_image: " << yes(read && FlashMatches(station, views)) << "\n";
+  }
+  r << "stalled: " << yes(station.Stalled()) << "\n"
+    << "vanished: " << yes(station.Vanished()) << "\n"
+    << "init_frames: " << s.init_frames << "\n"
+    << "records: " << s.records << "\n"
+    << "commands: " << s.commands << "\n"
+    << "acknowledged: " << s.acknowledged << "\n"
+    << "refused: " << s.refused << "\n"
+    << "faults: " << s.faults << "\n"
+    << "bad_frames: " << s.bad_frames << "\n"
+    << "bytes_from_tool: " << c.from_tool << "\n"
+    << "bytes_to_tool: " << c.to_tool << "\n"
+    << "turnaround_count: " << c.turnarounds.size() << "\n"
+    << "turnaround_median_us: " << PercentileUs(c.turnarounds, 0.5) << "\n"
+    << "turnaround_p99_us: " << PercentileUs(c.turnarounds, 0.99) << "\n";
+  const std::string tmp = o.report + ".tmp";
+  {
+    std::ofstream out(tmp, std::ios::trunc);
+    out << r.str();
+    if (!out.flush()) {
+      std::fprintf(stderr, "odu-station-sim: cannot write %s\n", tmp.c_str());
+      return;
+    }
+  }
+  if (std::rename(tmp.c_str(), o.report.c_str()) != 0)
+    std::fprintf(stderr, "odu-station-sim: cannot write %s: %s\n", o.report.c_str(), std::strerror(errno));
+}
+
+Nanos Now() { return odu::platform::RealTime().Now(); }
+
+// Serves the tool on `master` until the session ends; returns why it ended.
+const char* Serve(int& master, const Options& o, Station& station, Counters& c, odu_modem_state* lines) {
+  LinePacer pacer(o.baud);
+  const Nanos byte_time = pacer.byte_time();
+  const Nanos give_up = Now() + std::chrono::seconds(o.timeout_s);
+  std::optional<Nanos> last_start;     // when the tool's last byte began on the line
+  std::optional<Nanos> ack_end;        // end of the last acknowledgement, until the tool's next byte
+  std::vector<uint8_t> backlog;        // due bytes the terminal has not taken yet
+  std::optional<Nanos> backlog_ack;    // an acknowledgement ends with the backlog
+  std::optional<Nanos> done_at;        // the last acknowledgement has gone out
+  bool connected = false;              // the tool has written to us
+  bool hung_up = false;                // nobody holds the slave end (last poll)
+
+  for (;;) {
+    if (g_signalled) return "signal";
+    Nanos now = Now();
+    if (now >= give_up) return "timeout";
+    if (done_at && now >= *done_at + kLinger) return "done";
+
+    // Hand over what is due.
+    LinePacer::Chunk due = pacer.TakeDue(now);
+    backlog.insert(backlog.end(), due.bytes.begin(), due.bytes.end());
+    if (due.ack_end) backlog_ack = due.ack_end;
+    while (!backlog.empty()) {
+      const ssize_t n = ::write(master, backlog.data(), backlog.size());
+      if (n > 0) {
+        c.to_tool += static_cast<uint64_t>(n);
+        backlog.erase(backlog.begin(), backlog.begin() + n);
+        continue;
+      }
+      if (n < 0 && errno == EINTR) continue;
+      break;  // full (EAGAIN), or nobody there (EIO): kept for later
+    }
+    if (backlog.empty() && backlog_ack) {
+      // The tool can see the acknowledgement no earlier than it got it.
+      ack_end = std::max(*backlog_ack, Now());
+      backlog_ack.reset();
+      if (o.exit_when_done && station.Finished() && !done_at) done_at = *ack_end;
+    }
+
+    // Wait for the tool, the next due byte or a deadline.
+    now = Now();
+    Nanos until = std::min(give_up, now + kLongestWait);
+    if (const auto next = pacer.NextDue()) until = std::min(until, *next);
+    if (done_at) until = std::min(until, *done_at + kLinger);
+    if (hung_up) until = std::min(until, now + kHangupPoll);
+    const Nanos span = std::max(Nanos(0), until - now);
+    timespec ts{static_cast<time_t>(span.count() / 1'000'000'000), static_cast<long>(span.count() % 1'000'000'000)};
+    // While nobody holds the slave end the master reports a hang-up at
+    // once; it is then only looked at again after a short pause.
+    pollfd pfd{master, static_cast<short>(POLLIN | (backlog.empty() ? 0 : POLLOUT)), 0};
+    const int r = ::ppoll(&pfd, hung_up ? 0 : 1, &ts, nullptr);
+    if (r < 0 && errno != EINTR) return "error";
+    if (r < 0) continue;
+    if (hung_up) pfd.revents = 0;
+    hung_up = false;
+
+    // Take what the tool wrote, each byte at the time it would have
+    // arrived on the line.
+    uint8_t buffer[4096];
+    bool had_input = false;
+    for (;;) {
+      const ssize_t n = ::read(master, buffer, sizeof buffer);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        if (n < 0 && errno == EIO) hung_up = true;  // nobody holds the slave end
+        break;
+      }
+      had_input = true;
+      const Nanos read_at = Now();
+      c.from_tool += static_cast<uint64_t>(n);
+      for (ssize_t i = 0; i < n; ++i) {
+        const Nanos start = last_start ? std::max(read_at, *last_start + byte_time) : read_at;
+        last_start = start;
+        if (ack_end) {
+          c.turnarounds.push_back(start - *ack_end);
+          ack_end.reset();
+        }
+        pacer.Add(station.Receive(std::span(buffer + i, 1), start + byte_time));
+      }
+    }
+    if (had_input) connected = true;
+    if (station.Vanished()) {
+      // The adapter is pulled out: the line and its lines go dead.
+      if (lines) {
+        odu_modem_set(&lines->station_dtr, 0);
+        odu_modem_set(&lines->station_rts, 0);
+      }
+      ::close(master);
+      master = -1;
+      return "vanished";
+    }
+    if (hung_up || (r > 0 && (pfd.revents & POLLHUP))) {
+      hung_up = true;
+      if (connected && station.Finished() && o.exit_when_done) return "done";
+      if (connected && !o.keep_open) return "hangup";
+    }
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options o;
+  if (!ParseOptions(argc, argv, o)) return 2;
+  if (!o.image.empty()) {
+    std::vector<std::string> lines;
+    std::array<uint8_t, 65536> flash{};
+    size_t bad = 0;
+    if (!ReadLines(o.image, lines)) {
+      std::fprintf(stderr, "odu-station-sim: cannot read %s\n", o.image.c_str());
+      return 2;
+    }
+    const std::vector<std::string_view> views(lines.begin(), lines.end());
+    if (!FlashFromHex(views, flash, &bad)) {
+      std::fprintf(stderr, "odu-station-sim: %s: line %zu is not a record that fits the flash\n", o.image.c_str(), bad);
+      return 2;
+    }
+  }
+
+  struct sigaction sa {};
+  sa.sa_handler = OnSignal;
+  sigemptyset(&sa.sa_mask);
+  ::sigaction(SIGTERM, &sa, nullptr);
+  ::sigaction(SIGINT, &sa, nullptr);
+  ::signal(SIGPIPE, SIG_IGN);
+
+  int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  char slave[256] = {};
+  if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0 || ::ptsname_r(master, slave, sizeof slave) != 0) {
+    std::fprintf(stderr, "odu-station-sim: cannot open a pseudo-terminal: %s\n", std::strerror(errno));
+    return 1;
+  }
+  ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
+  // Raw from the start (the master's termios calls set the slave's), so
+  // that nothing is echoed or edited before the tool sets its own mode.
+  termios raw{};
+  if (::tcgetattr(master, &raw) == 0) {
+    ::cfmakeraw(&raw);
+    ::tcsetattr(master, TCSANOW, &raw);
+  }
+
+  odu_modem_state* lines = nullptr;
+  if (!o.modem_state.empty() && !(lines = MapModemState(o.modem_state))) {
+    std::fprintf(stderr, "odu-station-sim: cannot map %s: %s\n", o.modem_state.c_str(), std::strerror(errno));
+    return 1;
+  }
+
+  std::printf("%s\n", slave);
+  std::fflush(stdout);
+
+  Station station(o.station);
+  Counters counters;
+  const char* reason = Serve(master, o, station, counters, lines);
+  if (lines) {
+    odu_modem_set(&lines->station_dtr, 0);
+    odu_modem_set(&lines->station_rts, 0);
+  }
+  WriteReport(o, station, counters, reason);
+  if (master >= 0) ::close(master);
+  return std::strcmp(reason, "error") == 0 ? 1 : 0;
+}

@@ -1,0 +1,208 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "app/cli.h"
+#include "app/cli_options.h"
+#include "platform/serial_virtual.h"
+
+namespace odu::testing {
+namespace {
+
+using namespace odu::platform;
+
+// Runs the command line on a virtual clock and collects what it printed.
+struct Outcome {
+  int status = -1;
+  std::string out, err;
+};
+
+class Cli : public ::testing::Test {
+ protected:
+  Outcome Invoke(std::vector<std::string> args) {
+    std::FILE* out = std::tmpfile();
+    std::FILE* err = std::tmpfile();
+    env.out = out;
+    env.err = err;
+    env.clock = &clock;
+    env.opener = &opener;
+    Outcome r;
+    r.status = RunCli(args, env);
+    r.out = Slurp(out);
+    r.err = Slurp(err);
+    std::fclose(out);
+    std::fclose(err);
+    return r;
+  }
+  static std::string Slurp(std::FILE* f) {
+    std::fflush(f);
+    std::rewind(f);
+    std::string s;
+    char buf[4096];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) s.append(buf, n);
+    return s;
+  }
+  std::string WriteFile(const std::string& name, const std::string& text) {
+    const auto path = std::filesystem::temp_directory_path() / ("odu_cli_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "_" + name);
+    std::ofstream(path, std::ios::binary) << text;
+    files.push_back(path);
+    return path.string();
+  }
+  ~Cli() override {
+    for (const auto& f : files) std::filesystem::remove(f);
+  }
+
+  VirtualClock clock;
+  VirtualPortOpener opener;
+  CliEnvironment env = Unpaced();
+  static CliEnvironment Unpaced() {
+    CliEnvironment e;
+    e.simulated_baud = 0;
+    return e;
+  }
+  std::vector<std::filesystem::path> files;
+};
+
+TEST_F(Cli, UsageErrorsExitWithStatus2AndSayWhy) {
+  const struct {
+    std::vector<std::string> args;
+    const char* says;
+  } rows[] = {
+      {{"--frobnicate"}, "unknown option '--frobnicate'"},
+      {{"--port"}, "--port needs a value"},
+      {{"--port="}, "--port needs a device name"},
+      {{"--image", "a.hex", "--image", "b.hex"}, "--image may be given once"},
+      {{"--simulate", "--port", "COM1"}, "--simulate and --port exclude each other"},
+  };
+  for (const auto& row : rows) {
+    const Outcome r = Invoke(row.args);
+    EXPECT_EQ(r.status, kExitUsage) << row.says;
+    EXPECT_NE(r.err.find(row.says), std::string::npos) << r.err;
+  }
+  EXPECT_TRUE(opener.opened().empty());
+}
+
+TEST_F(Cli, HelpVersionAndTheListOfPorts) {
+  Outcome r = Invoke({"--help"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.out.find("Exit status:"), std::string::npos);
+  r = Invoke({"--version"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out.rfind("odu-upgrade ", 0), 0u);
+  env.list_ports = [](std::vector<std::string>& l) { l = {"/dev/ttyS0", "/dev/ttyUSB0"}; };
+  r = Invoke({"--list-ports"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "/dev/ttyS0\n/dev/ttyUSB0\n");
+}
+
+TEST_F(Cli, ABadImageIsRefusedWithItsLineBeforeAnyPortIsOpened) {
+  const struct {
+    const char* name;
+    std::string text;
+    const char* says;
+  } rows[] = {
+      {"checksum", ":0100000011EE\n:0100010022CC\n:00000001FF\n", "line 2:"},
+      {"no end", ":0100000011EE\n", "end record"},
+      {"type", ":020000040000FA\n:00000001FF\n", "line 1:"},
+      {"not hex", ":01000000GGEE\n:00000001FF\n", "line 1:"},
+  };
+  for (const auto& row : rows) {
+    const std::string path = WriteFile(row.name, row.text);
+    const Outcome r = Invoke({"--port", "COM1", "--image", path});
+    EXPECT_EQ(r.status, kExitBadImage) << row.name;
+    EXPECT_NE(r.err.find(path + ": "), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find(row.says), std::string::npos) << r.err;
+  }
+  const Outcome missing = Invoke({"--image", "/nonexistent/odu.hex"});
+  EXPECT_EQ(missing.status, kExitBadImage);
+  EXPECT_TRUE(opener.opened().empty());
+}
+
+TEST_F(Cli, TheSimulatedStationIsUpgradedAndItsFlashChecked) {
+  const Outcome r = Invoke({"--simulate"});
+  EXPECT_EQ(r.status, kExitDone) << r.err;
+  EXPECT_NE(r.out.find("Erase processor..."), std::string::npos);
+  EXPECT_NE(r.out.find("Done."), std::string::npos);
+  EXPECT_NE(r.out.find("Simulated flash matches the image."), std::string::npos);
+  EXPECT_EQ(r.err, "");
+}
+
+TEST_F(Cli, TraceShowsEveryWriteAndRead) {
+  const Outcome r = Invoke({"--simulate", "--trace"});
+  ASSERT_EQ(r.status, kExitDone) << r.err;
+  std::vector<std::string> tx;
+  size_t rx = 0;
+  std::istringstream lines(r.err);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.rfind("TX ", 0) == 0) tx.push_back(line);
+    else if (line.rfind("RX ", 0) == 0) ++rx;
+    else ADD_FAILURE() << "unexpected line: " << line;
+  }
+  // The initialisation frame, the erase, 650 records, the three closing commands.
+  ASSERT_EQ(tx.size(), 655u);
+  EXPECT_EQ(tx[0], "TX 5A 0A 00 F3 30 30 30 30 FD E9");
+  EXPECT_EQ(tx[1].substr(0, 14), "TX 5A 13 00 F5");
+  EXPECT_GE(rx, 655u);
+}
+
+sim::StationConfig Init(sim::StationConfig::Init init) {
+  sim::StationConfig c;
+  c.init = init;
+  return c;
+}
+sim::StationConfig Faulty(int command, sim::Fault fault) {
+  sim::StationConfig c;
+  c.faults[command] = fault;
+  return c;
+}
+
+TEST_F(Cli, EachEndHasItsOwnExitStatusAndMessage) {
+  const struct {
+    const char* name;
+    sim::StationConfig station;
+    int status;
+    const char* says;
+  } rows[] = {
+      {"silent", Init(sim::StationConfig::Init::Silent), kExitNotFound, "Hardware error. Station ORVELA not found.\n"},
+      {"refused", Init(sim::StationConfig::Init::Refuse), kExitRefused, "Initialize error. Station upgrade not supported.\n"},
+      {"stalled", Faulty(5, sim::Fault::Stall), kExitUpgradeError, "Upgrade error. Command timeout.\n"},
+      {"erase refused", Faulty(0, sim::Fault::Refuse), kExitUpgradeError, "Upgrade error. Communication error.\n"},
+  };
+  for (const auto& row : rows) {
+    env.simulated_station = row.station;
+    const Outcome r = Invoke({"--simulate"});
+    EXPECT_EQ(r.status, row.status) << row.name;
+    EXPECT_EQ(r.err, row.says) << row.name;
+  }
+}
+
+TEST_F(Cli, VerboseSaysWhatTheScanFoundOnEveryPort) {
+  auto silent = VirtualNullModem::Create(clock);
+  silent->SetLines(1, true, true);
+  opener.Add("COM1", silent, 0);
+  opener.Add("COM2", VirtualNullModem::Create(clock), 0);
+  opener.FailOpen("COM3", 5);
+  const Outcome r = Invoke({"--verbose", "--port", "COM1", "--port", "COM2", "--port", "COM3", "--port", "COM4"});
+  EXPECT_EQ(r.status, kExitNotFound);
+  EXPECT_NE(r.err.find("COM1: no valid reply after 4 attempts"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("COM2: no carrier detect"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("COM3: could not be opened: access denied"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("dialout"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("COM4: could not be opened: no such device"), std::string::npos) << r.err;
+  EXPECT_EQ(opener.opened(), (std::vector<std::string>{"COM1", "COM2", "COM3", "COM4"}));
+}
+
+TEST_F(Cli, AnImageFileIsWhatGetsProgrammed) {
+  const std::string path = WriteFile("good.hex", ":10010000000102030405060708090A0B0C0D0E0F77\n:00000001FF\n");
+  const Outcome r = Invoke({"--simulate", "--image", path});
+  EXPECT_EQ(r.status, kExitDone) << r.err;
+  EXPECT_NE(r.out.find("Simulated flash matches the image."), std::string::npos);
+}
+
+}  // namespace
+}  // namespace odu::testing
