@@ -4,6 +4,7 @@ add_library(odu_cli STATIC
   ${CMAKE_CURRENT_LIST_DIR}/cli_options.cpp
   ${CMAKE_CURRENT_LIST_DIR}/cli_progress.cpp
   ${CMAKE_CURRENT_LIST_DIR}/trace_device.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/simulated_station.cpp
 )
 target_link_libraries(odu_cli PUBLIC odu_app odu_sim odu_intel_hex)
 target_compile_definitions(odu_cli PRIVATE ODU_VERSION="${PROJECT_VERSION}")

@@ -1,17 +1,16 @@
 #include "app/cli.h"
 
-#include <cstring>
 #include <memory>
 
 #include "app/cli_options.h"
 #include "app/cli_progress.h"
 #include "app/intel_hex.h"
 #include "app/main_panel.h"
+#include "app/simulated_station.h"
 #include "app/trace_device.h"
 #include "comm/enum_serial_ports.h"
 #include "platform/serial_virtual.h"
 #include "platform/toolkit_headless.h"
-#include "sim/virtual_link.h"
 
 #ifndef ODU_VERSION
 #define ODU_VERSION "0.0.0"
@@ -22,8 +21,6 @@ namespace odu {
 using namespace odu::platform;
 
 namespace {
-
-constexpr char kSimulatedPort[] = "SIM";
 
 int StatusOfBox(const std::string& caption) {
   if (caption == "Hardware error.") return kExitNotFound;
@@ -73,17 +70,10 @@ int RunCli(const std::vector<std::string>& args, const CliEnvironment& env) {
 
   // Where port names lead. These outlive the window, whose port uses them.
   SerialOpener* opener = env.opener ? env.opener : &SystemSerialOpener();
-  std::unique_ptr<VirtualPortOpener> simulated;
-  std::unique_ptr<sim::Station> station;
-  std::unique_ptr<sim::VirtualLink> link;
+  std::unique_ptr<SimulatedStation> simulated;
   if (o.simulate) {
-    auto modem = VirtualNullModem::Create(clock);
-    modem->SetPaced(env.simulated_baud != 0);
-    station = std::make_unique<sim::Station>(env.simulated_station);
-    link = std::make_unique<sim::VirtualLink>(*station, modem, 1, clock, env.simulated_baud);
-    simulated = std::make_unique<VirtualPortOpener>();
-    simulated->Add(kSimulatedPort, modem, 0);
-    opener = simulated.get();
+    simulated = std::make_unique<SimulatedStation>(clock, env.simulated_baud, env.simulated_station);
+    opener = &simulated->opener();
   }
   void (*break_line)(void*) = nullptr;
   void* break_target = nullptr;
@@ -109,7 +99,7 @@ int RunCli(const std::vector<std::string>& args, const CliEnvironment& env) {
 
   if (o.image) panel->ProgSrc->Items = image_lines;
   if (o.simulate) {
-    panel->ListPorts = [](std::vector<std::string>& l) { l.push_back(kSimulatedPort); };
+    panel->ListPorts = [](std::vector<std::string>& l) { l.push_back(SimulatedStation::kPortName); };
   } else if (!o.ports.empty()) {
     panel->ListPorts = [ports = o.ports](std::vector<std::string>& l) { l.insert(l.end(), ports.begin(), ports.end()); };
   } else {
@@ -141,8 +131,8 @@ int RunCli(const std::vector<std::string>& args, const CliEnvironment& env) {
   progress.Break();
 
   if (status == kExitDone && panel->StaticText1->Caption() != "Done.") status = kExitInternal;
-  if (status == kExitDone && station) {
-    const bool match = std::memcmp(station->Flash().data(), panel->Image, sizeof panel->Image) == 0;
+  if (status == kExitDone && simulated) {
+    const bool match = simulated->FlashMatches(panel->Image);
     std::fprintf(env.out, "Simulated flash %s the image.\n", match ? "matches" : "DIFFERS FROM");
     if (!match) status = kExitFlashMismatch;
   }

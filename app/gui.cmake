@@ -2,5 +2,5 @@
 # application library; paths are taken from this file's own directory.
 if(TARGET odu_toolkit_qt AND TARGET odu_app)
   add_executable(odu-upgrade-gui ${CMAKE_CURRENT_LIST_DIR}/gui_main.cpp)
-  target_link_libraries(odu-upgrade-gui PRIVATE odu_app odu_toolkit_qt)
+  target_link_libraries(odu-upgrade-gui PRIVATE odu_cli odu_toolkit_qt)
 endif()

@@ -1,19 +1,30 @@
-// odu-upgrade-gui: the upgrade window on Qt.
+// odu-upgrade-gui: the upgrade window on Qt. With --simulate the window
+// upgrades the built-in simulated station (a virtual port at 19,200 baud)
+// instead of the machine's serial ports, so a whole run can be watched.
+#include <cstring>
+#include <memory>
+
 #include "app/main_panel.h"
+#include "app/simulated_station.h"
 #include "platform/toolkit_qt.h"
 
 int main(int argc, char** argv) {
   odu::platform::QtToolkit toolkit(argc, argv);
-
-  // Reserved: a later "--simulate" option goes here, before the window is
-  // created (it will put the window on a simulated station instead of the
-  // machine's serial ports). Nothing reads the command line yet.
+  bool simulate = false;
+  for (int i = 1; i < argc; ++i)
+    if (std::strcmp(argv[i], "--simulate") == 0) simulate = true;
+  std::unique_ptr<odu::SimulatedStation> simulated;
+  if (simulate) simulated = std::make_unique<odu::SimulatedStation>(toolkit.clock(), 19200);
 
   odu::platform::TApplication app(toolkit);
   try {
     app.Initialize();
     app.Title = "TZ_M -> ODU";
     app.CreateForm(odu::MainPanel);
+    if (simulated) {
+      odu::MainPanel->Port->SetOpener(&simulated->opener());
+      odu::MainPanel->ListPorts = [](std::vector<std::string>& l) { l.push_back(odu::SimulatedStation::kPortName); };
+    }
     app.Run();
   } catch (const odu::platform::ToolkitError& e) {
     // Only the toolkit's own kind; anything else ends the program as usual.

@@ -44,7 +44,7 @@ constexpr uint32_t kCountEvents = EV_BREAK | EV_ERR;
 // lines and error counters, which are sampled.
 constexpr Nanos kInputRecheck = Millis(5);
 constexpr Nanos kHandshakeRecheck = Millis(5);
-constexpr Nanos kLineCheck = Millis(10);
+constexpr Nanos kLineCheck = Millis(50);  // modem lines and error counters are sampled, not signalled
 constexpr Nanos kDrainMin = Millis(1);
 constexpr Nanos kDrainMax = Millis(20);
 

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # The whole test suite: installs its packages, builds with warnings as errors,
-# runs every test, then runs the serial-port and enumeration tests again under
-# AddressSanitizer+UndefinedBehaviorSanitizer and under ThreadSanitizer.
+# runs every test and a short fault soak, then runs the serial-port,
+# enumeration and simulator tests again under AddressSanitizer +
+# UndefinedBehaviorSanitizer and under ThreadSanitizer, and each fuzz target
+# for a short while.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -28,13 +30,20 @@ echo "== build and test"
 build build/ci --
 ctest --test-dir build/ci --output-on-failure -j"$jobs" --timeout 300
 
-echo "== comm and enum under AddressSanitizer + UndefinedBehaviorSanitizer"
-build build/asan comm_tests enum_tests -- -DODU_SANITIZE=address,undefined -DODU_BUILD_GUI=OFF -DODU_BUILD_BENCH=OFF
-ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
-  ctest --test-dir build/asan --output-on-failure -j"$jobs" -L 'comm|enum' --timeout 300
+echo "== a short fault soak"
+build/ci/bench/upgrade-soak 300 1
 
-echo "== comm under ThreadSanitizer"
-build build/tsan comm_tests -- -DODU_SANITIZE=thread -DODU_BUILD_GUI=OFF -DODU_BUILD_BENCH=OFF
-TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build/tsan --output-on-failure -j"$jobs" -L comm --timeout 300
+echo "== comm, enum and sim under AddressSanitizer + UndefinedBehaviorSanitizer"
+build build/asan comm_tests enum_tests registry_walk_replay sim_tests sim_pty_tests odu-station-sim odu_modem_shim \
+  -- -DODU_SANITIZE=address,undefined -DODU_BUILD_GUI=OFF -DODU_BUILD_BENCH=OFF
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+  ctest --test-dir build/asan --output-on-failure -j"$jobs" -L 'comm|enum|sim' --timeout 300
+
+echo "== comm and sim under ThreadSanitizer"
+build build/tsan comm_tests sim_tests -- -DODU_SANITIZE=thread -DODU_BUILD_GUI=OFF -DODU_BUILD_BENCH=OFF
+TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build/tsan --output-on-failure -j"$jobs" -L 'comm|sim' -E sim_pty --timeout 300
+
+echo "== fuzz targets, ${FUZZ_SECONDS:-30} s each"
+bash scripts/fuzz.sh
 
 echo "== all suites passed"

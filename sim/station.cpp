@@ -79,13 +79,14 @@ const char* FaultName(Fault f) {
     case Fault::Noise: return "noise";
     case Fault::Stall: return "stall";
     case Fault::Vanish: return "vanish";
+    case Fault::Garbled: return "garbled";
   }
   return "?";
 }
 
 std::optional<Fault> FaultFromName(const std::string& name) {
   for (Fault f : {Fault::None, Fault::Drop, Fault::Corrupt, Fault::Refuse, Fault::Delay, Fault::LateTimeout, Fault::Split,
-                  Fault::SplitSlow, Fault::Noise, Fault::Stall, Fault::Vanish})
+                  Fault::SplitSlow, Fault::Noise, Fault::Stall, Fault::Vanish, Fault::Garbled})
     if (name == FaultName(f)) return f;
   return std::nullopt;
 }
@@ -197,6 +198,16 @@ void Station::OnRecord(std::string_view text, Nanos now, std::vector<Output>& ou
     vanished_ = true;
     return;
   }
+  if (fault == Fault::Garbled) {
+    // A hit on the checksum or the data leaves a whole frame that fails its
+    // checksum; a hit on the length byte leaves nothing to answer.
+    ++stats_.bad_frames;
+    if (rng_() % 2) {
+      ++stats_.refused;
+      Reply(StatusFrame(kRefuseBadFrame), now + config_.processing, Fault::None, kRecordTimeout, out);
+    }
+    return;
+  }
   const auto parsed = ParseHexLine(text);
   const Nanos timeout = parsed && IsErase(*parsed) ? kEraseTimeout : kRecordTimeout;
   // A forced refusal leaves the flash alone; a dropped reply does not: the
@@ -271,8 +282,14 @@ void Station::Reply(std::vector<uint8_t> frame, Nanos at, Fault fault, Nanos tim
       out.push_back({at, std::move(frame), false});
       return;
     }
-    case Fault::Delay: at += config_.delay; break;
-    case Fault::LateTimeout: at += timeout + kLateBy; break;
+    case Fault::Delay:
+      at += config_.delay;
+      if (config_.delay >= timeout) ++stats_.late_replies;
+      break;
+    case Fault::LateTimeout:
+      at += timeout + kLateBy;
+      ++stats_.late_replies;
+      break;
     case Fault::Split:
     case Fault::SplitSlow: {
       const auto half = static_cast<std::ptrdiff_t>(frame.size() / 2);

@@ -43,13 +43,14 @@ enum class Fault {
   Drop,         // no reply at all
   Corrupt,      // one byte of the reply altered (the checksum then fails)
   Refuse,       // a refusal (status byte other than 0xE5) instead of the acknowledgement
-  Delay,        // the reply comes late (by Config::delay)
+  Delay,        // the reply comes late (by StationConfig::delay)
   LateTimeout,  // the reply comes after the command's timeout has passed
   Split,        // the reply in two parts, the second 50 ms after the first (within the frame window)
   SplitSlow,    // the reply in two parts, the second 300 ms after the first (beyond the frame window)
   Noise,        // a few noise bytes before the reply
   Stall,        // the station stops answering anything from this command on
   Vanish,       // the adapter is pulled out: the line goes dead (drivers close the device)
+  Garbled,      // noise hit the command on its way here: refused as a bad frame, or not seen at all
 };
 
 const char* FaultName(Fault f);
@@ -65,11 +66,11 @@ struct StationConfig {
   // slow lines widen it so that a whole frame fits.
   Nanos frame_window = platform::Millis(150);
 
-  // Faults for given commands, by command number: the erase of the first
-  // run is command 0 and every new record the next number, while a record
-  // received again right after itself (the tool's re-send) keeps its
-  // number. The fault hits the command's first reception only, or, with
-  // faults_first_time_only false, every re-send as well.
+  // Faults for given commands, by command number: the first record received
+  // (in an upgrade, the erase) is command 0 and every new record the next
+  // number, while a record received again right after itself (the tool's
+  // re-send) keeps its number. The fault hits the command's first reception
+  // only, or, with faults_first_time_only false, every re-send as well.
   std::map<int, Fault> faults;
   bool faults_first_time_only = true;
   // Random faults: with this probability per record received (re-sends
@@ -99,7 +100,10 @@ class Station {
  public:
   explicit Station(StationConfig config = {});
 
-  // Bytes that arrived from the tool at `now`. Returns what to send back.
+  // Bytes that arrived from the tool at `now`. Returns what to send back: a
+  // reply is due at the time its frame completed plus the processing delay
+  // (and whatever its fault adds). Faults only touch the replies to
+  // bootloader records; the initialisation frame is answered as configured.
   std::vector<Output> Receive(std::span<const uint8_t> bytes, Nanos now);
 
   // The bootloader's 64 KiB flash; 0xFF after the erase.
@@ -120,6 +124,7 @@ class Station {
     int refused = 0;
     int faults = 0;
     int bad_frames = 0;     // frames with a bad checksum or length
+    int late_replies = 0;   // replies sent after their command's timeout had passed
   };
   const Stats& stats() const { return stats_; }
 

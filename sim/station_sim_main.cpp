@@ -51,6 +51,7 @@ struct Options {
   uint32_t baud = 19200;
   StationConfig station;
   std::string modem_state;
+  int carrier = -1;  // -1: follows the station's DTR; 0 or 1: forced
   std::string report;
   std::string image;
   bool exit_when_done = false;
@@ -74,6 +75,7 @@ void Usage(FILE* to) {
       "  --seed S             seed of the random faults (default 1)\n"
       "  --random-kinds LIST  kinds of the random faults, comma-separated\n"
       "  --modem-state FILE   modem lines shared with the modem-line shim\n"
+      "  --carrier MODE       carrier detect the tool sees: auto (with DTR), on, off\n"
       "  --report FILE        what happened, written at exit as 'name: value' lines\n"
       "  --image FILE         Intel HEX image to compare the flash with, besides the embedded one\n"
       "  --exit-when-done     exit once the last closing record is acknowledged\n"
@@ -165,6 +167,12 @@ bool ParseOptions(int argc, char** argv, Options& o) {
       }
     } else if (arg == "--modem-state") {
       if (!value(o.modem_state)) return fail("--modem-state needs a file");
+    } else if (arg == "--carrier") {
+      if (!value(v)) return fail("--carrier needs a mode");
+      if (v == "auto") o.carrier = -1;
+      else if (v == "on") o.carrier = 1;
+      else if (v == "off") o.carrier = 0;
+      else return fail("unknown --carrier mode: " + v);
     } else if (arg == "--report") {
       if (!value(o.report)) return fail("--report needs a file");
     } else if (arg == "--image") {
@@ -187,7 +195,7 @@ bool ParseOptions(int argc, char** argv, Options& o) {
 }
 
 // The modem lines shared with the shim: the station's DTR and RTS up.
-odu_modem_state* MapModemState(const std::string& path) {
+odu_modem_state* MapModemState(const std::string& path, int carrier) {
   const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
   if (fd < 0) return nullptr;
   void* map = MAP_FAILED;
@@ -200,7 +208,7 @@ odu_modem_state* MapModemState(const std::string& path) {
   odu_modem_set(&state->tool_rts, 0);
   odu_modem_set(&state->station_dtr, 1);
   odu_modem_set(&state->station_rts, 1);
-  odu_modem_set(&state->carrier_override, -1);
+  odu_modem_set(&state->carrier_override, carrier);
   __atomic_store_n(&state->magic, ODU_MODEM_STATE_MAGIC, __ATOMIC_SEQ_CST);
   return state;
 }
@@ -425,7 +433,7 @@ int main(int argc, char** argv) {
   }
 
   odu_modem_state* lines = nullptr;
-  if (!o.modem_state.empty() && !(lines = MapModemState(o.modem_state))) {
+  if (!o.modem_state.empty() && !(lines = MapModemState(o.modem_state, o.carrier))) {
     std::fprintf(stderr, "odu-station-sim: cannot map %s: %s\n", o.modem_state.c_str(), std::strerror(errno));
     return 1;
   }

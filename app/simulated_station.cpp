@@ -1,0 +1,24 @@
+#include "app/simulated_station.h"
+
+#include <cstring>
+
+namespace odu {
+
+namespace {
+std::shared_ptr<platform::VirtualNullModem> PacedModem(platform::Clock& clock, uint32_t baud) {
+  auto modem = platform::VirtualNullModem::Create(clock);
+  modem->SetPaced(baud != 0);
+  return modem;
+}
+}  // namespace
+
+SimulatedStation::SimulatedStation(platform::Clock& clock, uint32_t baud, sim::StationConfig config)
+    : station_(std::move(config)), modem_(PacedModem(clock, baud)), link_(station_, modem_, 1, clock, baud) {
+  opener_.Add(kPortName, modem_, 0);
+}
+
+bool SimulatedStation::FlashMatches(const uint8_t* image) const {
+  return std::memcmp(station_.Flash().data(), image, station_.Flash().size()) == 0;
+}
+
+}  // namespace odu

@@ -1,0 +1,33 @@
+// The built-in simulated station of --simulate: a station on the far end of
+// a virtual null-modem, reached through the port name "SIM".
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "platform/serial_virtual.h"
+#include "sim/station.h"
+#include "sim/virtual_link.h"
+
+namespace odu {
+
+class SimulatedStation {
+ public:
+  static constexpr const char* kPortName = "SIM";
+
+  // Bytes go both ways at `baud` (0: unpaced).
+  SimulatedStation(platform::Clock& clock, uint32_t baud, sim::StationConfig config = {});
+
+  platform::SerialOpener& opener() { return opener_; }
+  const sim::Station& station() const { return station_; }
+  // The station's flash equals `image` (65,536 bytes).
+  bool FlashMatches(const uint8_t* image) const;
+
+ private:
+  sim::Station station_;
+  std::shared_ptr<platform::VirtualNullModem> modem_;
+  sim::VirtualLink link_;
+  platform::VirtualPortOpener opener_;
+};
+
+}  // namespace odu

@@ -1,0 +1,63 @@
+// Frames and records as the tool builds them, for the simulator's tests.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "app/station_frame.h"
+#include "sim/station.h"
+
+namespace odu::sim::testing {
+
+using Bytes = std::vector<uint8_t>;
+
+inline Bytes Frame(uint8_t command, const std::string& payload) {
+  Bytes f(payload.size() + 6);
+  f.resize(BuildFrame(command, reinterpret_cast<const uint8_t*>(payload.data()), payload.size(), f.data()));
+  return f;
+}
+inline Bytes RecordFrame(const std::string& record) { return Frame(kCommandRecord, record); }
+inline Bytes InitFrame() { return Bytes(std::begin(kInitFrame), std::end(kInitFrame)); }
+
+// A station reply: 0x5A, length, 0x00, 0x00, `body`, checksum.
+inline Bytes Reply(Bytes body) {
+  Bytes f{0x5A, static_cast<uint8_t>(body.size() + 6), 0x00, 0x00};
+  f.insert(f.end(), body.begin(), body.end());
+  const uint16_t sum = FrameChecksum(f.data(), f.size());
+  f.push_back(static_cast<uint8_t>(sum >> 8));
+  f.push_back(static_cast<uint8_t>(sum & 0xFF));
+  return f;
+}
+inline const Bytes kAck = Reply({0xE5});
+inline Bytes Status(uint8_t value) { return Reply({0xA2, value}); }
+
+inline const std::string kErase = ":0100000307F5";
+inline const std::string kClose1 = ":03000003060000F4";
+inline const std::string kClose2 = ":020000030501F5";
+inline const std::string kClose3 = ":00000008F8";
+
+// A data record for `data` at `address`, with its Intel HEX checksum.
+inline std::string DataRecord(uint16_t address, const Bytes& data) {
+  char field[16];
+  std::string text = ":";
+  unsigned sum = static_cast<unsigned>(data.size()) + (address >> 8) + (address & 0xFF);
+  std::snprintf(field, sizeof field, "%02X%04X00", static_cast<unsigned>(data.size()), static_cast<unsigned>(address));
+  text += field;
+  for (uint8_t b : data) {
+    std::snprintf(field, sizeof field, "%02X", static_cast<unsigned>(b));
+    text += field;
+    sum += b;
+  }
+  std::snprintf(field, sizeof field, "%02X", (0x100 - (sum & 0xFF)) & 0xFF);
+  return text + field;
+}
+
+inline Bytes Joined(const std::vector<Output>& outputs) {
+  Bytes all;
+  for (const auto& o : outputs) all.insert(all.end(), o.bytes.begin(), o.bytes.end());
+  return all;
+}
+
+}  // namespace odu::sim::testing
