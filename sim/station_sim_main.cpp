@@ -242,6 +242,12 @@ struct Counters {
   std::vector<Nanos> turnarounds;
 };
 
+int64_t TotalUs(const std::vector<Nanos>& spans) {
+  Nanos total{0};
+  for (Nanos s : spans) total += s;
+  return std::chrono::duration_cast<std::chrono::microseconds>(total).count();
+}
+
 // Written whole under a temporary name and renamed, so that a reader never
 // sees half a report.
 void WriteReport(const Options& o, const Station& station, Counters& c, const char* reason) {
@@ -274,7 +280,8 @@ void WriteReport(const Options& o, const Station& station, Counters& c, const ch
     << "bytes_to_tool: " << c.to_tool << "\n"
     << "turnaround_count: " << c.turnarounds.size() << "\n"
     << "turnaround_median_us: " << PercentileUs(c.turnarounds, 0.5) << "\n"
-    << "turnaround_p99_us: " << PercentileUs(c.turnarounds, 0.99) << "\n";
+    << "turnaround_p99_us: " << PercentileUs(c.turnarounds, 0.99) << "\n"
+    << "turnaround_total_us: " << TotalUs(c.turnarounds) << "\n";
   const std::string tmp = o.report + ".tmp";
   {
     std::ofstream out(tmp, std::ios::trunc);

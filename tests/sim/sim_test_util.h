@@ -22,12 +22,10 @@ inline Bytes RecordFrame(const std::string& record) { return Frame(kCommandRecor
 inline Bytes InitFrame() { return Bytes(std::begin(kInitFrame), std::end(kInitFrame)); }
 
 // A station reply: 0x5A, length, 0x00, 0x00, `body`, checksum.
-inline Bytes Reply(Bytes body) {
-  Bytes f{0x5A, static_cast<uint8_t>(body.size() + 6), 0x00, 0x00};
-  f.insert(f.end(), body.begin(), body.end());
-  const uint16_t sum = FrameChecksum(f.data(), f.size());
-  f.push_back(static_cast<uint8_t>(sum >> 8));
-  f.push_back(static_cast<uint8_t>(sum & 0xFF));
+inline Bytes Reply(const Bytes& body) {
+  // A command byte of 0x00 gives exactly the reply's 0x00, 0x00 at bytes 2 and 3.
+  Bytes f(body.size() + 6);
+  f.resize(BuildFrame(0x00, body.data(), body.size(), f.data()));
   return f;
 }
 inline const Bytes kAck = Reply({0xE5});
