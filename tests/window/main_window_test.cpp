@@ -22,6 +22,7 @@
 #include <sstream>
 #include <string>
 
+#include "tests/window/paint_counter.h"
 #include "app/main_panel.h"
 #include "platform/toolkit_qt.h"
 #include "resources/odu_icon.h"
@@ -110,13 +111,7 @@ TEST_F(MainWindowTest, WindowAtStartHasItsTitleFixedSizeAndControls) {
 TEST_F(MainWindowTest, StartWithNoPortShowsHardwareErrorAndEnablesStartAgain) {
   panel->Show();
   ASSERT_TRUE(QTest::qWaitForWindowExposed(Window()));
-  struct PaintCounter : QObject {
-    int paints = 0;
-    bool eventFilter(QObject*, QEvent* e) override {
-      if (e->type() == QEvent::Paint) ++paints;
-      return false;
-    }
-  } counter;
+  odu::testing::PaintCounter counter;
   QLabel* status = Widget<QLabel>(panel->StaticText1);
   status->installEventFilter(&counter);
   // The scan blocks the window's thread: by the time it asks for the ports

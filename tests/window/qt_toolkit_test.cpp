@@ -21,6 +21,7 @@
 #include <memory>
 #include <thread>
 
+#include "tests/window/paint_counter.h"
 #include "platform/form_loader.h"
 #include "platform/toolkit_qt.h"
 
@@ -365,13 +366,7 @@ TEST_F(QtToolkitTest, RepaintPaintsTheControlAtOnceWithoutRunningQueuedCalls) {
   ASSERT_TRUE(QTest::qWaitForWindowExposed(Window()));
   QTest::qWait(10);
 
-  struct PaintCounter : QObject {
-    int paints = 0;
-    bool eventFilter(QObject*, QEvent* e) override {
-      if (e->type() == QEvent::Paint) ++paints;
-      return false;
-    }
-  } counter;
+  odu::testing::PaintCounter counter;
   status->installEventFilter(&counter);
   bool queued_ran = false;
   QMetaObject::invokeMethod(qApp, [&] { queued_ran = true; }, Qt::QueuedConnection);
