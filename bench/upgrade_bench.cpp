@@ -18,6 +18,7 @@
 #include <fstream>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "tests/support/child_process.h"
 
@@ -43,9 +44,16 @@ double Number(const std::map<std::string, std::string>& r, const std::string& ke
 }  // namespace
 
 int main(int argc, char** argv) {
-  const std::string tool = argc > 1 ? argv[1] : ODU_UPGRADE;
-  const std::string sim = argc > 2 ? argv[2] : ODU_STATION_SIM;
-  const std::string shim = argc > 3 ? argv[3] : ODU_MODEM_SHIM;
+  // upgrade-bench [--unplug-at N] [tool [simulator [shim]]]
+  std::vector<std::string> args(argv + 1, argv + argc);
+  std::string unplug_at;
+  if (args.size() >= 2 && args[0] == "--unplug-at") {
+    unplug_at = args[1];
+    args.erase(args.begin(), args.begin() + 2);
+  }
+  const std::string tool = args.size() > 0 ? args[0] : ODU_UPGRADE;
+  const std::string sim = args.size() > 1 ? args[1] : ODU_STATION_SIM;
+  const std::string shim = args.size() > 2 ? args[2] : ODU_MODEM_SHIM;
   constexpr double kBaud = 19200;
 
   const auto dir = std::filesystem::temp_directory_path() / ("odu-bench-" + std::to_string(getpid()));
@@ -53,8 +61,14 @@ int main(int argc, char** argv) {
   const std::string state = (dir / "modem").string();
   const std::string report = (dir / "report").string();
 
-  ChildProcess station({sim, "--baud", "19200", "--modem-state", state, "--report", report, "--exit-when-done"}, {},
-                       true, (dir / "sim.err").string());
+  std::vector<std::string> sim_args{sim, "--baud", "19200", "--modem-state", state, "--report", report, "--exit-when-done"};
+  if (!unplug_at.empty()) {
+    // The adapter is pulled out when command N comes: the run must end with
+    // its message within the retries' timeouts, without spinning meanwhile.
+    sim_args.push_back("--fault");
+    sim_args.push_back(unplug_at + ":vanish");
+  }
+  ChildProcess station(sim_args, {}, true, (dir / "sim.err").string());
   const std::string pty = station.ReadLine();
   if (pty.empty()) {
     std::fprintf(stderr, "the simulator %s gave no terminal\n", sim.c_str());
@@ -79,6 +93,17 @@ int main(int argc, char** argv) {
   const double limit = wire + mandated;
 
   std::printf("exit_status: %d\n", status);
+  if (!unplug_at.empty()) {
+    std::ifstream err(dir / "tool.err");
+    std::string message;
+    std::getline(err, message);
+    std::printf("message: %s\n", message.c_str());
+    std::printf("measured_s: %.3f\n", measured);
+    std::printf("cpu_s: %.4f\n", cpu);
+    std::printf("cpu_share: %.4f\n", cpu / measured);
+    std::filesystem::remove_all(dir);
+    return status == 5 ? 0 : 1;
+  }
   std::printf("flash_matches: %s\n", r.count("flash_matches_embedded") ? r.at("flash_matches_embedded").c_str() : "unknown");
   std::printf("wire_s: %.3f\n", wire);
   std::printf("mandated_s: %.3f\n", mandated);

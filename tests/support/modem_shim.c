@@ -108,6 +108,10 @@ int ioctl(int fd, unsigned long request, ...) {
   if (request == TIOCMGET || request == TIOCMBIS || request == TIOCMBIC || request == TIOCMSET) {
     const char* path = getenv(ODU_MODEM_STATE_ENV);
     if (path && *path && is_pty_slave(fd)) {
+      /* A terminal whose other end is gone (the adapter pulled out) fails
+         the line calls as a removed device does, with its own error. */
+      int queued = 0;
+      if (real_ioctl()(fd, TIOCOUTQ, &queued) != 0) return -1;
       struct odu_modem_state* s = state_for(path);
       if (s) return modem_ioctl(s, request, arg);
     }
