@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -202,6 +203,28 @@ TEST_F(Cli, AnImageFileIsWhatGetsProgrammed) {
   const Outcome r = Invoke({"--simulate", "--image", path});
   EXPECT_EQ(r.status, kExitDone) << r.err;
   EXPECT_NE(r.out.find("Simulated flash matches the image."), std::string::npos);
+}
+
+}  // namespace
+}  // namespace odu::testing
+
+namespace odu::testing {
+namespace {
+
+TEST_F(Cli, OnATerminalTheProgressBarRedrawsOneLineAndNeverPasses100Percent) {
+  env.out_is_terminal = true;
+  const Outcome r = Invoke({"--simulate"});
+  ASSERT_EQ(r.status, kExitDone) << r.err;
+  // Redrawn in place: carriage returns, one line per status that ends it.
+  EXPECT_NE(r.out.find('\r'), std::string::npos);
+  EXPECT_NE(r.out.find("Done."), std::string::npos);
+  EXPECT_NE(r.out.find("/10400 bytes"), std::string::npos) << r.out.substr(0, 400);
+  EXPECT_NE(r.out.find("100%"), std::string::npos);
+  for (size_t at = r.out.find('%'); at != std::string::npos; at = r.out.find('%', at + 1)) {
+    size_t start = at;
+    while (start > 0 && std::isdigit(static_cast<unsigned char>(r.out[start - 1]))) --start;
+    ASSERT_LE(std::stoi(r.out.substr(start, at - start)), 100);
+  }
 }
 
 }  // namespace
