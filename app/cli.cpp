@@ -115,6 +115,13 @@ int RunCli(const std::vector<std::string>& args, const CliEnvironment& env) {
       progress.Break();
       std::fprintf(env.err, "%s: %s\n", port.c_str(), finding.c_str());
     };
+    panel->ListPorts = [&, list = panel->ListPorts](std::vector<std::string>& names) {
+      list(names);
+      if (names.empty()) {
+        progress.Break();
+        std::fprintf(env.err, "no serial ports to try%s\n", o.ports.empty() ? " (none found on this machine)" : "");
+      }
+    };
   }
 
   // Message boxes go to the error stream and are closed at once.

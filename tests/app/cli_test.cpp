@@ -196,6 +196,11 @@ TEST_F(Cli, VerboseSaysWhatTheScanFoundOnEveryPort) {
   EXPECT_NE(r.err.find("dialout"), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("COM4: could not be opened: no such device"), std::string::npos) << r.err;
   EXPECT_EQ(opener.opened(), (std::vector<std::string>{"COM1", "COM2", "COM3", "COM4"}));
+
+  env.list_ports = [](std::vector<std::string>& l) { l.clear(); };
+  const Outcome none = Invoke({"--verbose"});
+  EXPECT_EQ(none.status, kExitNotFound);
+  EXPECT_EQ(none.err, "no serial ports to try (none found on this machine)\nHardware error. Station ORVELA not found.\n");
 }
 
 TEST_F(Cli, AnImageFileIsWhatGetsProgrammed) {
