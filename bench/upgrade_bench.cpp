@@ -21,20 +21,11 @@
 #include <vector>
 
 #include "tests/support/child_process.h"
+#include "tests/support/report_file.h"
 
 using odu::testing::ChildProcess;
 
 namespace {
-
-std::map<std::string, std::string> ReadReport(const std::string& path) {
-  std::map<std::string, std::string> r;
-  std::ifstream in(path);
-  for (std::string line; std::getline(in, line);) {
-    const auto colon = line.find(": ");
-    if (colon != std::string::npos) r[line.substr(0, colon)] = line.substr(colon + 2);
-  }
-  return r;
-}
 
 double Number(const std::map<std::string, std::string>& r, const std::string& key) {
   auto it = r.find(key);
@@ -83,7 +74,7 @@ int main(int argc, char** argv) {
   const rusage& usage = upgrade.usage();
   station.Wait(30000);
 
-  const auto r = ReadReport(report);
+  const auto r = odu::testing::ReadReportFile(report);
   const double cpu = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
                      static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
   const double wire = (Number(r, "bytes_from_tool") + Number(r, "bytes_to_tool")) * 10.0 / kBaud;

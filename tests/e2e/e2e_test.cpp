@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "tests/support/child_process.h"
+#include "tests/support/report_file.h"
 
 namespace odu::testing {
 namespace {
@@ -74,11 +75,7 @@ class EndToEnd : public ::testing::Test {
     }
     station.Wait(30000);
     r.err = Slurp(dir_ / "tool.err");
-    std::istringstream rep(Slurp(report));
-    for (std::string line; std::getline(rep, line);) {
-      const auto colon = line.find(": ");
-      if (colon != std::string::npos) r.report[line.substr(0, colon)] = line.substr(colon + 2);
-    }
+    r.report = ReadReportFile(report);
     return r;
   }
 

@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/report_file.h"
 #include "platform/clock.h"
 #include "platform/last_error.h"
 #include "platform/serial_device.h"
@@ -113,15 +114,7 @@ class SimProcess {
     return -1;
   }
 
-  std::map<std::string, std::string> Report() const {
-    std::map<std::string, std::string> values;
-    std::ifstream in(report_path_);
-    for (std::string line; std::getline(in, line);) {
-      const auto colon = line.find(": ");
-      if (colon != std::string::npos) values[line.substr(0, colon)] = line.substr(colon + 2);
-    }
-    return values;
-  }
+  std::map<std::string, std::string> Report() const { return odu::testing::ReadReportFile(report_path_); }
 
   const odu_modem_state* Lines() {
     if (!lines_) {
