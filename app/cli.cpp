@@ -75,12 +75,11 @@ int RunCli(const std::vector<std::string>& args, const CliEnvironment& env) {
     simulated = std::make_unique<SimulatedStation>(clock, env.simulated_baud, env.simulated_station);
     opener = &simulated->opener();
   }
-  void (*break_line)(void*) = nullptr;
-  void* break_target = nullptr;
+  ProgressReporter* progress_line = nullptr;  // the window's progress, once it exists
   std::unique_ptr<TracingOpener> tracing;
   if (o.trace) {
     tracing = std::make_unique<TracingOpener>(*opener, [&](const std::string& line) {
-      if (break_line && env.err == env.out) break_line(break_target);
+      if (progress_line && env.err == env.out) progress_line->Break();
       std::fprintf(env.err, "%s\n", line.c_str());
     });
     opener = tracing.get();
@@ -108,8 +107,7 @@ int RunCli(const std::vector<std::string>& args, const CliEnvironment& env) {
   panel->Port->SetOpener(opener);
 
   ProgressReporter progress(*panel, env.out, env.out_is_terminal, clock);
-  break_target = &progress;
-  break_line = [](void* p) { static_cast<ProgressReporter*>(p)->Break(); };
+  progress_line = &progress;
   if (o.verbose) {
     panel->OnScanReport = [&](const std::string& port, const std::string& finding) {
       progress.Break();

@@ -10,15 +10,12 @@
 //   upgrade-soak [runs] [seed]
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <random>
 #include <string>
 
 #include "app/main_panel.h"
-#include "platform/serial_virtual.h"
+#include "app/simulated_station.h"
 #include "platform/toolkit_headless.h"
-#include "sim/station.h"
-#include "sim/virtual_link.h"
 
 using namespace odu;
 using namespace odu::platform;
@@ -74,17 +71,14 @@ int main(int argc, char** argv) {
     const uint64_t run_seed = seed * 1'000'003 + static_cast<uint64_t>(i);
     VirtualClock clock;
     HeadlessToolkit toolkit(clock);
-    sim::Station station(RandomStation(run_seed));
-    auto modem = VirtualNullModem::Create(clock);
-    sim::VirtualLink link(station, modem, 1, clock, 0);
-    VirtualPortOpener opener;
-    opener.Add("SIM", modem, 0);
+    SimulatedStation simulated(clock, 0, RandomStation(run_seed));
+    const sim::Station& station = simulated.station();
     std::string ending;
     {
       TComponent root(nullptr);
       auto* panel = new TMainPanel(&root);
-      panel->Port->SetOpener(&opener);
-      panel->ListPorts = [](std::vector<std::string>& l) { l.push_back("SIM"); };
+      panel->Port->SetOpener(&simulated.opener());
+      panel->ListPorts = [](std::vector<std::string>& l) { l.push_back(SimulatedStation::kPortName); };
       toolkit.on_box = [&](const HeadlessToolkit::Box& box) { ending = box.text; };
       panel->Button1->Click();
       // The longest healthy run is a few minutes of virtual time; a run
@@ -99,7 +93,7 @@ int main(int argc, char** argv) {
           ++c->hangs;
         } else if (ending.empty() && panel->StaticText1->Caption() == "Done.") {
           ++c->done;
-          if (std::memcmp(station.Flash().data(), panel->Image, sizeof panel->Image) != 0) {
+          if (!simulated.FlashMatches(panel->Image)) {
             ++c->wrong_flash;
             if (c == &all && examples++ < 3)
               std::fprintf(stderr, "wrong flash after \"Done.\": run %ld, seed %llu%s\n", i,
