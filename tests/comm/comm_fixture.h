@@ -6,6 +6,7 @@
 
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "comm/thread_comm.h"
@@ -32,6 +33,12 @@ class CommFixture : public ::testing::Test {
     port->SetStopBits(0);
     port->SetParity(0);
     port->SetFlowControl(1);
+  }
+
+  // Until the port's event thread is blocked in its wait (it then holds no
+  // virtual time), so that counting device calls sees only the test's own.
+  void UntilEventThreadWaits() const {
+    while (clock.Holds() > 0) std::this_thread::yield();
   }
 
   std::vector<std::string> BoxTexts() const {

@@ -102,7 +102,7 @@ TEST_F(EventTest, NoNotificationReachesAPortAfterClose) {
   const uint8_t bytes[] = {1};
   modem->Inject(0, bytes);
   // Let the thread hand the event over without the window running it.
-  while (clock.Holds() > 0) std::this_thread::yield();
+  UntilEventThreadWaits();
   port->Close();
   toolkit.RunFor(Millis(100));
   EXPECT_TRUE(calls.empty());

@@ -125,6 +125,7 @@ TEST_F(PortTest, OptionsSetAndClearTheirFlags) {
 TEST_F(PortTest, UnchangedSettingsMakeNoDeviceCall) {
   ConfigureAsWindow();
   port->Open();
+  UntilEventThreadWaits();
   const uint64_t calls = modem->Calls(0);
   port->SetBaudRate(8);
   port->SetDataBits(4);
@@ -269,6 +270,7 @@ TEST_F(PortTest, EventCharactersFeedTheLineState) {
   other.SetErrorChar(3);
   other.SetEofChar(4);
   other.SetEvtChar(5);
+  UntilEventThreadWaits();
   const uint64_t calls = modem->Calls(0);
   chars.CopyFrom(other);
   EXPECT_EQ(modem->Calls(0), calls);
