@@ -9,8 +9,8 @@
 #include "app/simulated_station.h"
 #include "app/trace_device.h"
 #include "comm/enum_serial_ports.h"
-#include "platform/serial_virtual.h"
-#include "platform/toolkit_headless.h"
+#include "platform/serial/serial_virtual.h"
+#include "platform/toolkit/toolkit_headless.h"
 
 #ifndef ODU_VERSION
 #define ODU_VERSION "0.0.0"

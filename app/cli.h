@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "platform/clock.h"
-#include "platform/serial_device.h"
+#include "platform/serial/serial_device.h"
 #include "sim/station.h"
 
 namespace odu {

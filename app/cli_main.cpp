@@ -4,7 +4,7 @@
 
 #include "app/cli.h"
 #include "app/cli_options.h"
-#include "platform/terminal.h"
+#include "platform/terminal/terminal.h"
 
 int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);

@@ -6,7 +6,7 @@
 
 #include "app/main_panel.h"
 #include "app/simulated_station.h"
-#include "platform/toolkit_qt.h"
+#include "platform/toolkit/toolkit_qt.h"
 
 int main(int argc, char** argv) {
   odu::platform::QtToolkit toolkit(argc, argv);

@@ -6,7 +6,7 @@
 
 #include "app/station_frame.h"
 #include "comm/enum_serial_ports.h"
-#include "platform/form_loader.h"
+#include "platform/toolkit/form_loader.h"
 #include "platform/last_error.h"
 #include "resources/firmware_image.h"
 #include "resources/main_panel_form.h"

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "comm/thread_comm.h"
-#include "platform/controls.h"
+#include "platform/toolkit/controls.h"
 
 namespace odu {
 

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "platform/serial_virtual.h"
+#include "platform/serial/serial_virtual.h"
 #include "sim/station.h"
 #include "sim/virtual_link.h"
 

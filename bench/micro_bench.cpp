@@ -6,7 +6,7 @@
 #include "app/intel_hex.h"
 #include "app/main_panel.h"
 #include "app/station_frame.h"
-#include "platform/toolkit_headless.h"
+#include "platform/toolkit/toolkit_headless.h"
 #include "resources/firmware_image.h"
 
 using namespace odu;

@@ -15,7 +15,7 @@
 
 #include "app/main_panel.h"
 #include "app/simulated_station.h"
-#include "platform/toolkit_headless.h"
+#include "platform/toolkit/toolkit_headless.h"
 
 using namespace odu;
 using namespace odu::platform;

@@ -8,8 +8,8 @@
 #include <string>
 
 #include "comm/thread_comm.h"
-#include "platform/serial_virtual.h"
-#include "platform/toolkit_headless.h"
+#include "platform/serial/serial_virtual.h"
+#include "platform/toolkit/toolkit_headless.h"
 
 using namespace odu;
 using namespace odu::platform;

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "platform/toolkit.h"
+#include "platform/toolkit/toolkit.h"
 
 namespace odu {
 

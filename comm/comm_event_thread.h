@@ -8,8 +8,8 @@
 #include <functional>
 #include <mutex>
 
-#include "platform/serial_device.h"
-#include "platform/toolkit.h"
+#include "platform/serial/serial_device.h"
+#include "platform/toolkit/toolkit.h"
 
 namespace odu {
 

@@ -5,7 +5,6 @@
 #include <limits>
 #include <string_view>
 
-#include "comm/sysfs_ports.h"
 
 namespace odu {
 
@@ -186,15 +185,6 @@ void EnumSerialPorts(Registry& reg, std::vector<std::string>& list) {
       ListDeviceTreePorts(reg, list);
     }
   }
-}
-
-void EnumSerialPorts(std::vector<std::string>& list) {
-#ifdef _WIN32
-  EnumSerialPorts(platform::SystemRegistry(), list);
-#else
-  const std::vector<std::string> ports = ListSysfsSerialPorts();
-  list.insert(list.end(), ports.begin(), ports.end());
-#endif
 }
 
 }  // namespace odu

@@ -13,8 +13,8 @@
 
 #include "comm/comm_event_chars.h"
 #include "comm/comm_event_thread.h"
-#include "platform/serial_device.h"
-#include "platform/toolkit.h"
+#include "platform/serial/serial_device.h"
+#include "platform/toolkit/toolkit.h"
 
 namespace odu {
 

@@ -14,7 +14,7 @@
 #include <thread>
 
 #include "platform/clock.h"
-#include "platform/serial_virtual.h"
+#include "platform/serial/serial_virtual.h"
 #include "sim/station.h"
 
 namespace odu::sim {

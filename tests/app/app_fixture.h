@@ -11,8 +11,8 @@
 
 #include "app/main_panel.h"
 #include "app/station_frame.h"
-#include "platform/serial_virtual.h"
-#include "platform/toolkit_headless.h"
+#include "platform/serial/serial_virtual.h"
+#include "platform/toolkit/toolkit_headless.h"
 
 namespace odu::testing {
 

@@ -9,7 +9,7 @@
 
 #include "app/cli.h"
 #include "app/cli_options.h"
-#include "platform/serial_virtual.h"
+#include "platform/serial/serial_virtual.h"
 
 namespace odu::testing {
 namespace {

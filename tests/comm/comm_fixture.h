@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "comm/thread_comm.h"
-#include "platform/serial_virtual.h"
-#include "platform/toolkit_headless.h"
+#include "platform/serial/serial_virtual.h"
+#include "platform/toolkit/toolkit_headless.h"
 
 namespace odu::testing {
 

@@ -11,7 +11,7 @@
 #include <string>
 
 #include "comm/thread_comm.h"
-#include "platform/toolkit_headless.h"
+#include "platform/toolkit/toolkit_headless.h"
 
 namespace odu::testing {
 namespace {

@@ -22,8 +22,8 @@
 #include <thread>
 
 #include "platform/last_error.h"
-#include "platform/posix_errors.h"
-#include "platform/serial_posix.h"
+#include "platform/serial/posix_errors.h"
+#include "platform/serial/serial_posix.h"
 
 namespace odu::platform {
 namespace {

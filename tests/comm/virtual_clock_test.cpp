@@ -3,7 +3,7 @@
 #include <string>
 
 #include "platform/clock.h"
-#include "platform/toolkit_headless.h"
+#include "platform/toolkit/toolkit_headless.h"
 
 namespace odu::platform {
 namespace {

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/last_error.h"
-#include "platform/serial_virtual.h"
+#include "platform/serial/serial_virtual.h"
 
 namespace odu::platform {
 namespace {

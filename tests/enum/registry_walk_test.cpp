@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "comm/enum_serial_ports.h"
-#include "platform/registry_memory.h"
+#include "platform/registry/registry_memory.h"
 
 namespace odu {
 namespace {

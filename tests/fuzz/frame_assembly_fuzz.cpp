@@ -46,8 +46,8 @@
 #include <vector>
 
 #include "app/main_panel.h"
-#include "platform/serial_virtual.h"
-#include "platform/toolkit_headless.h"
+#include "platform/serial/serial_virtual.h"
+#include "platform/toolkit/toolkit_headless.h"
 
 namespace {
 

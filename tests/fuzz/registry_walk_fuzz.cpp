@@ -23,7 +23,7 @@
 #include <vector>
 
 #include "comm/enum_serial_ports.h"
-#include "platform/registry_memory.h"
+#include "platform/registry/registry_memory.h"
 
 namespace {
 

@@ -22,7 +22,7 @@
 #include "tests/support/report_file.h"
 #include "platform/clock.h"
 #include "platform/last_error.h"
-#include "platform/serial_device.h"
+#include "platform/serial/serial_device.h"
 #include "sim/line_pacer.h"
 #include "sim/modem_state.h"
 #include "tests/sim/sim_test_util.h"

@@ -24,7 +24,7 @@
 
 #include "tests/window/paint_counter.h"
 #include "app/main_panel.h"
-#include "platform/toolkit_qt.h"
+#include "platform/toolkit/toolkit_qt.h"
 #include "resources/odu_icon.h"
 
 namespace odu {

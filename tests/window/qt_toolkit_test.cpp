@@ -22,8 +22,8 @@
 #include <thread>
 
 #include "tests/window/paint_counter.h"
-#include "platform/form_loader.h"
-#include "platform/toolkit_qt.h"
+#include "platform/toolkit/form_loader.h"
+#include "platform/toolkit/toolkit_qt.h"
 
 namespace odu::platform {
 namespace {

@@ -1,4 +1,4 @@
-#include "platform/serial_virtual.h"
+#include "platform/serial/serial_virtual.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "platform/toolkit_qt.h"
+#include "platform/toolkit/toolkit_qt.h"
 
 #include <QApplication>
 #include <QCloseEvent>

@@ -12,7 +12,7 @@
 #include <string>
 
 #include "platform/clock.h"
-#include "platform/serial_device.h"
+#include "platform/serial/serial_device.h"
 
 namespace odu::platform {
 

@@ -1,4 +1,4 @@
-#include "platform/toolkit_headless.h"
+#include "platform/toolkit/toolkit_headless.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "platform/serial_posix.h"
+#include "platform/serial/serial_posix.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -18,7 +18,7 @@
 #include <utility>
 
 #include "platform/last_error.h"
-#include "platform/posix_errors.h"
+#include "platform/serial/posix_errors.h"
 
 namespace odu::platform {
 

@@ -1,6 +1,6 @@
-#include "platform/toolkit.h"
+#include "platform/toolkit/toolkit.h"
 
-#include "platform/controls.h"
+#include "platform/toolkit/controls.h"
 
 #include <algorithm>
 #include <cassert>

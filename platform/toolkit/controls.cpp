@@ -1,4 +1,4 @@
-#include "platform/controls.h"
+#include "platform/toolkit/controls.h"
 
 #include <algorithm>
 

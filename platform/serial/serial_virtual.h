@@ -20,7 +20,7 @@
 
 #include "platform/clock.h"
 #include "platform/last_error.h"
-#include "platform/serial_device.h"
+#include "platform/serial/serial_device.h"
 
 namespace odu::platform {
 

@@ -1,4 +1,4 @@
-#include "platform/posix_errors.h"
+#include "platform/serial/posix_errors.h"
 
 #include "platform/last_error.h"
 

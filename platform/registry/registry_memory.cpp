@@ -1,4 +1,4 @@
-#include "platform/registry_memory.h"
+#include "platform/registry/registry_memory.h"
 
 #include <algorithm>
 #include <cstring>

@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/controls.h"
-#include "platform/toolkit.h"
+#include "platform/toolkit/controls.h"
+#include "platform/toolkit/toolkit.h"
 
 class QApplication;
 class QMessageBox;

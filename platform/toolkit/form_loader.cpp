@@ -1,4 +1,4 @@
-#include "platform/form_loader.h"
+#include "platform/toolkit/form_loader.h"
 
 #include <cctype>
 #include <charconv>

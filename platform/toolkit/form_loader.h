@@ -17,7 +17,7 @@
 
 #include <string_view>
 
-#include "platform/controls.h"
+#include "platform/toolkit/controls.h"
 
 namespace odu::platform {
 

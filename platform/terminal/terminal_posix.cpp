@@ -1,6 +1,6 @@
 #include <unistd.h>
 
-#include "platform/terminal.h"
+#include "platform/terminal/terminal.h"
 
 namespace odu::platform {
 

@@ -1,7 +1,7 @@
 // The registry layer on Windows: each call passed straight to the system.
 #include <windows.h>
 
-#include "platform/registry.h"
+#include "platform/registry/registry.h"
 
 namespace odu::platform {
 
