@@ -113,6 +113,31 @@ bool IsSerialService(const std::string& service) {
   return upper == "SERIAL" || upper == "SER2PL";
 }
 
+// The ports every serial driver registers in the SERIALCOMM map, in value
+// order, that `walked` does not already hold (compared without regard to
+// case, as Windows compares device names). The device-tree walk counts only
+// two service names, and the drivers of most USB-serial adapters register
+// others, so their ports are found here.
+void AppendSerialCommPorts(Registry& reg, const std::vector<std::string>& walked, std::vector<std::string>& list) {
+  std::vector<std::string> known;
+  for (const std::string& name : walked) known.push_back(UpperCase(name));
+  OpenedKey map(reg, kHkeyLocalMachine, "HARDWARE\\DEVICEMAP\\SERIALCOMM");
+  std::array<char, kValueNameLimit> value_name{};
+  ValueDataBuffer data{};
+  for (uint32_t index = 0; index < map.values(); ++index) {
+    uint32_t name_len = kValueNameLimit;
+    uint32_t data_len = kValueDataLimit;
+    data.fill(0);
+    if (reg.EnumValue(map.handle(), index, value_name.data(), name_len, nullptr, reinterpret_cast<uint8_t*>(data.data()),
+                      data_len) != kRegSuccess)
+      continue;
+    const std::string port = TextIn(data.data(), std::min<size_t>(data_len, kValueDataLimit));
+    if (port.empty() || std::find(known.begin(), known.end(), UpperCase(port)) != known.end()) continue;
+    known.push_back(UpperCase(port));
+    list.push_back(port);
+  }
+}
+
 // NT 5 and later: the instances exactly three levels below the device tree
 // (enumerator, device, instance) whose service is a serial driver; the port
 // name is in the instance's "Device Parameters", and is listed even when empty.
@@ -182,7 +207,10 @@ void EnumSerialPorts(Registry& reg, std::vector<std::string>& list) {
     if (major <= 4) {
       ListSerialCommPorts(reg, list);
     } else {
-      ListDeviceTreePorts(reg, list);
+      std::vector<std::string> walked;
+      ListDeviceTreePorts(reg, walked);
+      list.insert(list.end(), walked.begin(), walked.end());
+      AppendSerialCommPorts(reg, walked, list);
     }
   }
 }

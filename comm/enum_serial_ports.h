@@ -2,7 +2,8 @@
 //
 // On Windows the names (COM1, ...) are read from the registry, in the layout
 // of the running system's family: the Windows 9x device list, the NT 4
-// SERIALCOMM map, or the device tree of NT 5 and later. Elsewhere they come
+// SERIALCOMM map, or the device tree of NT 5 and later followed by the
+// SERIALCOMM ports the tree did not yield. Elsewhere they come
 // from sysfs (sysfs_ports.h). Either way the caller's list is only appended
 // to, in discovery order, duplicates kept; nothing is reported on failure,
 // which only means fewer names.
@@ -32,8 +33,9 @@ void EnumSerialPorts(std::vector<std::string>& list);
 
 // Appends the serial port names recorded in `reg` to `list`, choosing the
 // layout by the version query (platform id 1: 9x; 2 with major version <= 4:
-// SERIALCOMM; 2 with major >= 5: device tree; anything else: nothing). Every
-// key it opens is closed before it returns.
+// SERIALCOMM; 2 with major >= 5: device tree, then the SERIALCOMM ports the
+// tree did not yield; anything else: nothing). Every key it opens is closed
+// before it returns.
 void EnumSerialPorts(platform::Registry& reg, std::vector<std::string>& list);
 
 // Opens `path` below `root` for reading and reads its sub-key and value

@@ -72,8 +72,8 @@ TEST(RegistryWalk, ListsThePortsOfTheLayoutOfTheRunningSystemAndClosesEveryKey) 
       {"9x family", AllLayouts(1, 4), {"COM9X"}},
       {"NT 3", AllLayouts(2, 3), {"COMNT4"}},
       {"NT 4", AllLayouts(2, 4), {"COMNT4"}},
-      {"NT 5", AllLayouts(2, 5), {"COMNT5"}},
-      {"NT 10", AllLayouts(2, 10), {"COMNT5"}},
+      {"NT 5", AllLayouts(2, 5), {"COMNT5", "COMNT4"}},
+      {"NT 10", AllLayouts(2, 10), {"COMNT5", "COMNT4"}},
       {"platform id 0", AllLayouts(0, 5), {}},
       {"platform id 3", AllLayouts(3, 5), {}},
       {"failed version query", AllLayouts(2, 5, false), {}},
@@ -118,6 +118,21 @@ TEST(RegistryWalk, ListsThePortsOfTheLayoutOfTheRunningSystemAndClosesEveryKey) 
          reg.CreateKey(kHkeyLocalMachine, "SYSTEM\\CurrentControlSet\\Enum\\Shallow\\Dev").AddString("Service", "Serial");
        },
        {"COM1", "COM2", "", "COM7"}},
+      {"NT 5: SERIALCOMM ports the walk did not yield follow the walk's own, in value order, once each",
+       [](MemoryRegistry& reg) {
+         reg.SetVersion(2, 10);
+         NtInstance(reg, "ACPI\\PNP0501\\1", "Serial", "COM1");
+         NtInstance(reg, "FTDIBUS\\VID_0403\\A1", "FTSER2K", "COM12");
+         NtInstance(reg, "Root\\Ports\\0000", "Ser2pl", "COM7");
+         SerialComm(reg)
+             .AddString("\\Device\\Serial0", "COM1")
+             .AddString("\\Device\\VCP0", "COM12")
+             .AddString("\\Device\\Serial1", "com7")
+             .AddString("\\Device\\Gone", "")
+             .AddString("\\Device\\ProlificSerial0", "COM3")
+             .AddString("\\Device\\VCP1", "COM12");
+       },
+       {"COM1", "COM7", "COM12", "COM3"}},
       {"NT 5: a port reported twice",
        [](MemoryRegistry& reg) {
          reg.SetVersion(2, 6);
