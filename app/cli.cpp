@@ -10,6 +10,7 @@
 #include "app/trace_device.h"
 #include "comm/enum_serial_ports.h"
 #include "platform/serial/serial_virtual.h"
+#include "platform/terminal/terminal.h"
 #include "platform/toolkit/toolkit_headless.h"
 
 #ifndef ODU_VERSION
@@ -27,6 +28,21 @@ int StatusOfBox(const std::string& caption) {
   if (caption == "Initialize error.") return kExitRefused;
   if (caption == "Upgrade error.") return kExitUpgradeError;
   return kExitDone;  // the port's own reports do not end the run
+}
+
+// The user interrupted the run: nothing more goes to the station, the port
+// is closed (which puts the line as it was found), and the user is told what
+// state the unit is left in.
+void InterruptRun(TMainPanel& panel, std::FILE* err) {
+  const bool untouched = panel.Step == 0 || (panel.Step == 1 && panel.SendPending && panel.Retries == 0);
+  panel.Delay->SetEnabled(false);
+  panel.Paket->SetEnabled(false);
+  if (panel.Port->Connected()) panel.Port->Close();
+  std::fputs(untouched ? "Upgrade interrupted before the erase: the port is closed and the unit's firmware is unchanged.\n"
+                       : "Upgrade interrupted: the port is closed and the unit is not upgraded (its firmware may be "
+                         "erased or incomplete). Run odu-upgrade again.\n",
+             err);
+  std::fflush(err);
 }
 
 }  // namespace
@@ -131,9 +147,28 @@ int RunCli(const std::vector<std::string>& args, const CliEnvironment& env) {
     if (const int s = StatusOfBox(box.caption); s != kExitDone) status = s;
   };
 
+  // An interrupt is taken on the window's thread, between two handlers.
+  bool interrupted = false;
+  std::function<void(std::function<void()>)> set_interrupt_handler = SetInterruptHandler;
+  if (env.set_interrupt_handler) set_interrupt_handler = env.set_interrupt_handler;
+  set_interrupt_handler([&] {
+    toolkit.Post([&] {
+      if (interrupted || (panel->Button1->Enabled() && panel->Step == 0)) return;
+      interrupted = true;
+      progress.Break();
+      InterruptRun(*panel, env.err);
+      status = kExitInterrupted;
+    });
+  });
+  struct ClearInterruptHandler {
+    const std::function<void(std::function<void()>)>& set;
+    ~ClearInterruptHandler() { set(nullptr); }
+  } clear_interrupt_handler{set_interrupt_handler};
+
   panel->Button1->Click();
-  toolkit.RunUntil([&] { return panel->Button1->Enabled() && panel->Step == 0; });
+  toolkit.RunUntil([&] { return interrupted || (panel->Button1->Enabled() && panel->Step == 0); });
   progress.Break();
+  if (interrupted) return status;
 
   if (status == kExitDone && panel->StaticText1->Caption() != "Done.") status = kExitInternal;
   if (status == kExitDone && simulated) {

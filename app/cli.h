@@ -23,6 +23,9 @@ struct CliEnvironment {
   // The station behind --simulate and its line speed.
   sim::StationConfig simulated_station;
   uint32_t simulated_baud = 19200;
+  // Installs the run's interrupt handler (an empty function removes it); the
+  // terminal's own slot unless set.
+  std::function<void(std::function<void()>)> set_interrupt_handler;
 };
 
 // Runs odu-upgrade with `args` (without the program name); returns the exit status.

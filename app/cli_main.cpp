@@ -7,6 +7,7 @@
 #include "platform/terminal/terminal.h"
 
 int main(int argc, char** argv) {
+  odu::platform::CatchInterrupts(odu::kExitInterrupted);
   std::vector<std::string> args(argv + 1, argv + argc);
   odu::CliEnvironment env;
   env.out_is_terminal = odu::platform::IsTerminal(stdout);

@@ -83,6 +83,8 @@ Exit status:
   5  upgrade error (communication error or command timeout)
   6  bad image file
   7  simulated flash differs from the image (--simulate only)
+  8  interrupted (Ctrl-C, SIGTERM, SIGHUP, the console closed): no further
+     frame is sent, the port is closed, the unit is not upgraded
   1  internal error
 )";
 }

@@ -17,6 +17,7 @@ enum ExitStatus : int {
   kExitUpgradeError = 5,
   kExitBadImage = 6,
   kExitFlashMismatch = 7,
+  kExitInterrupted = 8,
 };
 
 struct CliOptions {

@@ -203,6 +203,29 @@ TEST_F(Cli, VerboseSaysWhatTheScanFoundOnEveryPort) {
   EXPECT_EQ(none.err, "no serial ports to try (none found on this machine)\nHardware error. Station ORVELA not found.\n");
 }
 
+TEST_F(Cli, AnInterruptClosesThePortSendsNothingMoreAndSaysWhatStateTheUnitIsIn) {
+  const struct {
+    int64_t at_ms;
+    const char* says;
+  } rows[] = {
+      {500, "Upgrade interrupted before the erase: the port is closed and the unit's firmware is unchanged.\n"},
+      {5000, "Upgrade interrupted: the port is closed and the unit is not upgraded"},
+  };
+  env.simulated_baud = 19200;  // a whole run takes 21 s of virtual time
+  for (const auto& row : rows) {
+    std::function<void()> interrupt;
+    env.set_interrupt_handler = [&](std::function<void()> handler) { interrupt = std::move(handler); };
+    clock.Schedule(clock.Now() + Millis(row.at_ms), [&] { interrupt(); });
+    const Outcome r = Invoke({"--simulate", "--trace"});
+    EXPECT_EQ(r.status, kExitInterrupted) << row.says;
+    EXPECT_FALSE(interrupt) << "the handler is removed when the run ends";
+    const size_t said = r.err.find(row.says);
+    ASSERT_NE(said, std::string::npos) << r.err.substr(r.err.size() - std::min<size_t>(r.err.size(), 400));
+    EXPECT_EQ(r.err.find("TX ", said), std::string::npos) << "a frame was sent after the interrupt";
+    EXPECT_EQ(r.out.find("Done."), std::string::npos);
+  }
+}
+
 TEST_F(Cli, AnImageFileIsWhatGetsProgrammed) {
   const std::string path = WriteFile("good.hex", ":10010000000102030405060708090A0B0C0D0E0F77\n:00000001FF\n");
   const Outcome r = Invoke({"--simulate", "--image", path});
