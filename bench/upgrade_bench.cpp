@@ -7,10 +7,14 @@
 // shim preloaded, which answers the modem-line calls from state it shares
 // with the simulator.
 //
+// With a command after --, the same run times any other tool: the Windows
+// build under wine on a COM port mapped to the terminal (scripts/wine/bench.sh).
+//
 // This program starts processes and reads their resource use: it is written
 // for Linux.
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -35,12 +39,23 @@ double Number(const std::map<std::string, std::string>& r, const std::string& ke
 }  // namespace
 
 int main(int argc, char** argv) {
-  // upgrade-bench [--unplug-at N] [tool [simulator [shim]]]
+  // upgrade-bench [--unplug-at N] [--link PATH] [tool [simulator [shim]]] [-- COMMAND...]
+  // With -- the tool is COMMAND (for example wine odu-upgrade.exe --port
+  // COM7) instead of "tool --port <terminal>"; --link PATH is a symlink
+  // pointed at the terminal first (the one wine maps as that COM port).
   std::vector<std::string> args(argv + 1, argv + argc);
-  std::string unplug_at;
-  if (args.size() >= 2 && args[0] == "--unplug-at") {
-    unplug_at = args[1];
-    args.erase(args.begin(), args.begin() + 2);
+  std::vector<std::string> command;
+  if (auto dashes = std::find(args.begin(), args.end(), "--"); dashes != args.end()) {
+    command.assign(dashes + 1, args.end());
+    args.erase(dashes, args.end());
+  }
+  std::string unplug_at, link;
+  for (bool more = true; more;) {
+    more = args.size() >= 2 && (args[0] == "--unplug-at" || args[0] == "--link");
+    if (more) {
+      (args[0] == "--link" ? link : unplug_at) = args[1];
+      args.erase(args.begin(), args.begin() + 2);
+    }
   }
   const std::string tool = args.size() > 0 ? args[0] : ODU_UPGRADE;
   const std::string sim = args.size() > 1 ? args[1] : ODU_STATION_SIM;
@@ -66,8 +81,16 @@ int main(int argc, char** argv) {
     return 1;
   }
 
+  if (!link.empty()) {
+    const std::string fresh = link + ".new";
+    std::filesystem::remove(fresh);
+    std::filesystem::create_symlink(pty, fresh);
+    std::filesystem::rename(fresh, link);
+  }
+  if (command.empty()) command = {tool, "--port", pty};
+
   const auto start = std::chrono::steady_clock::now();
-  ChildProcess upgrade({tool, "--port", pty}, {"LD_PRELOAD=" + shim, "ODU_MODEM_STATE=" + state}, false,
+  ChildProcess upgrade(command, {"LD_PRELOAD=" + shim, "ODU_MODEM_STATE=" + state}, false,
                        (dir / "tool.err").string());
   const int status = upgrade.Wait(600000);
   const double measured = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
