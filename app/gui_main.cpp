@@ -1,15 +1,17 @@
-// odu-upgrade-gui: the upgrade window on Qt. With --simulate the window
-// upgrades the built-in simulated station (a virtual port at 19,200 baud)
-// instead of the machine's serial ports, so a whole run can be watched.
+// odu-upgrade-gui: the upgrade window on the build's window toolkit (Qt on
+// Linux, Win32 on Windows). With --simulate the window upgrades the built-in
+// simulated station (a virtual port at 19,200 baud) instead of the machine's
+// serial ports, so a whole run can be watched.
 #include <cstring>
 #include <memory>
 
 #include "app/main_panel.h"
 #include "app/simulated_station.h"
-#include "platform/toolkit/toolkit_qt.h"
+#include "platform/toolkit/window_toolkit.h"
 
 int main(int argc, char** argv) {
-  odu::platform::QtToolkit toolkit(argc, argv);
+  const std::unique_ptr<odu::platform::Toolkit> owned = odu::platform::CreateWindowToolkit(argc, argv);
+  odu::platform::Toolkit& toolkit = *owned;
   bool simulate = false;
   for (int i = 1; i < argc; ++i)
     if (std::strcmp(argv[i], "--simulate") == 0) simulate = true;

@@ -11,6 +11,9 @@ if(ODU_BUILD_GUI)
       ${CMAKE_CURRENT_LIST_DIR}/toolkit_qt.h
     )
     target_link_libraries(odu_toolkit_qt PUBLIC odu_platform Qt6::Widgets)
+    # The window program's choice of toolkit.
+    add_library(odu_window_toolkit_qt STATIC ${CMAKE_CURRENT_LIST_DIR}/window_toolkit_qt.cpp)
+    target_link_libraries(odu_window_toolkit_qt PUBLIC odu_toolkit_qt)
   else()
     message(STATUS "Qt 6 Widgets not found: the window program and the window tests are skipped")
   endif()
