@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Installs what building and testing odu-upgrade needs, from Debian's packages.
 # Run as root on Debian 12. Packages already present are left alone.
+#   install-deps.sh              everything
+#   install-deps.sh PACKAGE...   only these (the Windows scripts' subsets)
 set -euo pipefail
 
 packages=(
@@ -8,7 +10,10 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   qt6-base-dev xvfb xauth
   clang libclang-rt-14-dev
+  # The Windows programs (MinGW-w64, posix threads) and their tests under wine.
+  g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 wine
 )
+if (($#)); then packages=("$@"); fi
 
 missing=()
 for p in "${packages[@]}"; do

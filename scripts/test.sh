@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The whole test suite: installs its packages, builds with warnings as errors,
-# runs every test and a short fault soak, then runs the serial-port,
+# runs every test and a short fault soak, builds the Windows programs with
+# MinGW and runs their tests under wine, then runs the serial-port,
 # enumeration and simulator tests again under AddressSanitizer +
 # UndefinedBehaviorSanitizer and under ThreadSanitizer, and each fuzz target
 # for a short while.
@@ -32,6 +33,9 @@ ctest --test-dir build/ci --output-on-failure -j"$jobs" --timeout 300
 
 echo "== a short fault soak"
 build/ci/bench/upgrade-soak 300 1
+
+echo "== the Windows programs (MinGW) and their tests under wine"
+WIN_BUILD=build/ci-win LINUX_BUILD=build/ci bash scripts/test-windows.sh
 
 echo "== comm, enum and sim under AddressSanitizer + UndefinedBehaviorSanitizer"
 build build/asan comm_tests enum_tests registry_walk_replay sim_tests sim_pty_tests odu-station-sim odu_modem_shim \

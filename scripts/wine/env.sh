@@ -24,4 +24,6 @@ if [[ ! -f $WINEPREFIX/system.reg ]]; then
   wineboot -i >/dev/null 2>&1 || true
   wineserver -w
   odu_wine_graphics null
+  # A running wine server keeps the driver it started with.
+  wineserver -w
 fi
