@@ -10,7 +10,7 @@ build=${WIN_BUILD:-build/windows}
 mingw=x86_64-w64-mingw32
 
 if [[ $(id -u) == 0 ]]; then
-  bash scripts/install-deps.sh g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 cmake
+  bash scripts/install-deps.sh g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 cmake python3
 fi
 
 cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DCMAKE_BUILD_TYPE=Release \

@@ -11,7 +11,7 @@ packages=(
   qt6-base-dev xvfb xauth
   clang libclang-rt-14-dev
   # The Windows programs (MinGW-w64, posix threads) and their tests under wine.
-  g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 wine
+  g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 python3 wine64 wine
 )
 if (($#)); then packages=("$@"); fi
 

@@ -11,7 +11,7 @@ build=${WIN_BUILD:-build/ci-win}
 linux_build=${LINUX_BUILD:-build/ci}
 
 if [[ $(id -u) == 0 ]]; then
-  bash scripts/install-deps.sh g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 cmake googletest \
+  bash scripts/install-deps.sh g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 cmake python3 googletest \
     wine64 wine xvfb xauth
 fi
 
