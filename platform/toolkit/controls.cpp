@@ -151,4 +151,14 @@ void TApplication::Run() {
 
 void TApplication::ShowException(const std::exception& e) { toolkit_.MessageBox(e.what(), Title); }
 
+const TForm* FormOf(const TControl& control) {
+  for (const TControl* c = &control; c; c = c->Parent())
+    if (auto* form = dynamic_cast<const TForm*>(c)) return form;
+  return nullptr;
+}
+
+bool IsSerifFamily(const std::string& name) {
+  return name.find("Serif") != std::string::npos && name.find("Sans") == std::string::npos;
+}
+
 }  // namespace odu::platform

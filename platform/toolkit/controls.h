@@ -213,4 +213,11 @@ class TApplication : public TComponent {
 // The application object of the running program, if one exists.
 TApplication* Application();
 
+// The form `control` is on (the control itself when it is one), or null.
+const TForm* FormOf(const TControl& control);
+
+// A serif family ("MS Serif", not "MS Sans Serif"): what a backend asks its
+// font matching for when the design's face is not installed.
+bool IsSerifFamily(const std::string& name);
+
 }  // namespace odu::platform

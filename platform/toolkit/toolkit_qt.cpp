@@ -41,16 +41,6 @@ QRect ScaledRect(const TControl& c, double s) {
   return QRect(x0, y0, std::max(0, x1 - x0), std::max(0, y1 - y0));
 }
 
-const TForm* FormOf(const TControl& control) {
-  for (const TControl* c = &control; c; c = c->Parent())
-    if (auto* form = dynamic_cast<const TForm*>(c)) return form;
-  return nullptr;
-}
-
-bool IsSerifFamily(const std::string& name) {
-  return name.find("Serif") != std::string::npos && name.find("Sans") == std::string::npos;
-}
-
 // Design font heights are pixel heights at the form's resolution.
 QFont MakeFont(const TFont& f, double scale) {
   QFont font;

@@ -37,16 +37,6 @@ bool SameRect(const RECT& a, const RECT& b) {
   return a.left == b.left && a.top == b.top && a.right == b.right && a.bottom == b.bottom;
 }
 
-const TForm* FormOf(const TControl& control) {
-  for (const TControl* c = &control; c; c = c->Parent())
-    if (auto* form = dynamic_cast<const TForm*>(c)) return form;
-  return nullptr;
-}
-
-bool IsSerifFamily(const std::string& name) {
-  return name.find("Serif") != std::string::npos && name.find("Sans") == std::string::npos;
-}
-
 double ScaleFor(const TForm& form, HWND window) {
   if (form.PixelsPerInch <= 0) return 1.0;
   return static_cast<double>(Win32Toolkit::DpiOf(window)) / form.PixelsPerInch;
