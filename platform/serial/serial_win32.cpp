@@ -157,6 +157,14 @@ class Win32SerialDevice final : public SerialDevice {
     if (!use) return false;
     COMMTIMEOUTS w{t.ReadIntervalTimeout, t.ReadTotalTimeoutMultiplier, t.ReadTotalTimeoutConstant,
                    t.WriteTotalTimeoutMultiplier, t.WriteTotalTimeoutConstant};
+    // Windows' serial drivers read an interval of MAXDWORD beside a total
+    // timeout (multiplier not MAXDWORD) as "return at once with what is
+    // waiting, if anything is": a read of a 10-byte reply whose first bytes
+    // are already in would end with part of it. The reads of this layer wait
+    // for their count until the total timeout, which is interval 0.
+    const bool has_total = t.ReadTotalTimeoutConstant != 0 || t.ReadTotalTimeoutMultiplier != 0;
+    if (t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier != MAXDWORD && has_total)
+      w.ReadIntervalTimeout = 0;
     return ::SetCommTimeouts(handle_, &w) || Failed();
   }
 

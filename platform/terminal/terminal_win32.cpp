@@ -14,11 +14,17 @@ int interrupt_exit_status = 1;
 
 // Runs on a thread that the system starts for each console event.
 BOOL WINAPI OnConsoleEvent(DWORD event) {
-  if (!DeliverInterrupt()) ExitProcess(static_cast<UINT>(interrupt_exit_status));
-  // When the console closes (or the user logs off) the process is ended as
+  // Sent when any user logs off, not only the one whose console this is (a
+  // program run as a service or over a remote session gets it too); the
+  // user's own interactive programs end at logoff anyway.
+  if (event == CTRL_LOGOFF_EVENT) return TRUE;
+  // At once: the window's thread may be inside a call holding the C
+  // library's locks, which ExitProcess would wait for.
+  if (!DeliverInterrupt()) TerminateProcess(GetCurrentProcess(), static_cast<UINT>(interrupt_exit_status));
+  // When the console closes (or the system shuts down) the process is ended as
   // soon as this returns: wait here instead, so that the program can close
   // its port and return from main, which ends the process.
-  if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT) Sleep(INFINITE);
+  if (event == CTRL_CLOSE_EVENT || event == CTRL_SHUTDOWN_EVENT) Sleep(INFINITE);
   return TRUE;
 }
 
@@ -31,12 +37,14 @@ bool IsTerminal(std::FILE* stream) {
   DWORD mode = 0;
   // _isatty is also true for the NUL device, which is no console.
   if (handle == INVALID_HANDLE_VALUE || !GetConsoleMode(handle, &mode)) return false;
-  SetConsoleMode(handle, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
-  return true;
+  // A legacy console does not take the sequence: plain lines then.
+  return SetConsoleMode(handle, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != FALSE;
 }
 
 void CatchInterrupts(int exit_status) {
   interrupt_exit_status = exit_status;
+  // A program started with Ctrl-C ignored passes that on to its children.
+  SetConsoleCtrlHandler(nullptr, FALSE);
   SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
 }
 

@@ -124,11 +124,20 @@ class Win32Peer : public ControlPeer {
       SetWindowPos(w, nullptr, r.left, r.top, r.right - r.left, r.bottom - r.top, SWP_NOZORDER | SWP_NOACTIVATE);
       applied_rect_ = r;
     }
-    if (IsWindowEnabled(w) != static_cast<BOOL>(control_.Enabled())) EnableWindow(w, control_.Enabled());
+    ShowEnabled(w, control_.Enabled());
     ShowOwn();
     if (static_cast<bool>(Style(w) & WS_VISIBLE) != control_.Visible()) ShowWindow(w, control_.Visible() ? SW_SHOWNA : SW_HIDE);
   }
   virtual void ShowOwn() {}
+
+  // Only when the control's own state changes: a modal box disables its
+  // owner, and enabling the window again under the box would let the user
+  // click Start or close the window while the box is waiting for an answer.
+  void ShowEnabled(HWND w, bool enabled) {
+    if (applied_enabled_ == static_cast<int>(enabled)) return;
+    EnableWindow(w, enabled);
+    applied_enabled_ = enabled;
+  }
 
   void ShowText(const std::string& text) {
     if (text == shown_text_) return;
@@ -169,6 +178,7 @@ class Win32Peer : public ControlPeer {
   TFont applied_font_;
   int applied_px_ = 0;
   RECT applied_rect_{INT_MIN, INT_MIN, INT_MIN, INT_MIN};
+  int applied_enabled_ = -1;  // none applied yet
   std::string shown_text_;
 };
 
@@ -394,7 +404,7 @@ class FormPeer final : public Win32Peer {
     ShowText(form_.Caption());
     ShowFrame(w);
     ShowIcon(w);
-    if (IsWindowEnabled(w) != static_cast<BOOL>(form_.Enabled())) EnableWindow(w, form_.Enabled());
+    ShowEnabled(w, form_.Enabled());
 
     const bool show = form_.Showing() && form_.Visible();
     if (show && !IsWindowVisible(w)) {

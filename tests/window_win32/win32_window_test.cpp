@@ -271,6 +271,12 @@ void CheckAndAnswerBox(HWND box, const std::string& text, HWND owner) {
   if (owner) {
     Check(GetWindow(box, GW_OWNER) == owner, "the box is owned by the window");
     Check(!IsWindowEnabled(owner), "the window is disabled while the box is open (modal)");
+    // A change of the form under the box (a timer, a synchronous call)
+    // must not enable the window again.
+    const std::string caption = odu::MainPanel->Caption();
+    odu::MainPanel->SetCaption(caption + " ");
+    odu::MainPanel->SetCaption(caption);
+    Check(!IsWindowEnabled(owner), "and stays disabled when the form changes under the box");
   }
   SendMessageA(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(box, IDOK)));
 }
