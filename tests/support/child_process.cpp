@@ -62,6 +62,10 @@ std::string ChildProcess::ReadLine(int timeout_ms) {
   }
 }
 
+void ChildProcess::Signal(int signal) {
+  if (pid_ > 0 && !waited_) kill(pid_, signal);
+}
+
 int ChildProcess::Wait(int timeout_ms) {
   if (waited_) return status_;
   if (pid_ <= 0) return -1;

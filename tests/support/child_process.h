@@ -30,6 +30,8 @@ class ChildProcess {
   // (it is killed after `timeout_ms`).
   int Wait(int timeout_ms = 120000);
   const rusage& usage() const { return usage_; }
+  // Sends `signal` to it while it runs.
+  void Signal(int signal);
 
  private:
   pid_t pid_ = -1;

@@ -361,7 +361,9 @@ class WineEndToEnd : public WineTest {
     std::map<std::string, std::string> report;
   };
 
-  Result Upgrade(const std::vector<std::string>& sim_args) {
+  // With `interrupt_at`, the tool gets SIGINT (which wine hands to the
+  // program as Ctrl-C) once it has printed that line.
+  Result Upgrade(const std::vector<std::string>& sim_args, const std::string& interrupt_at = "") {
     const std::string state = (dir_ / "modem").string();
     const std::string report = (dir_ / "report").string();
     std::vector<std::string> sim{ODU_STATION_SIM, "--modem-state", state, "--report", report, "--exit-when-done",
@@ -378,7 +380,10 @@ class WineEndToEnd : public WineTest {
     {
       ChildProcess upgrade({Wine(), WinProgram("app/odu-upgrade.exe"), "--port", Port()}, ShimEnv(state), true,
                            (dir_ / "tool.err").string());
-      for (std::string line; !(line = upgrade.ReadLine(120000)).empty();) r.out += line + "\n";
+      for (std::string line; !(line = upgrade.ReadLine(120000)).empty();) {
+        r.out += line + "\n";
+        if (!interrupt_at.empty() && Unix(line) == interrupt_at) upgrade.Signal(SIGINT);
+      }
       r.status = upgrade.Wait();
     }
     station.Wait(30000);
@@ -415,6 +420,16 @@ TEST_F(WineEndToEnd, EachEndIsReportedWithItsMessageAndStatus) {
     EXPECT_EQ(r.status, row.status);
     EXPECT_EQ(r.err, row.says);
   }
+}
+
+TEST_F(WineEndToEnd, CtrlCClosesThePortAndSaysTheUnitIsNotUpgraded) {
+  const Result r = Upgrade({"--baud", "19200"}, "Programming...");
+  EXPECT_EQ(r.status, 8) << r.err;
+  EXPECT_NE(r.err.find("Upgrade interrupted: the port is closed and the unit is not upgraded"), std::string::npos)
+      << r.err;
+  EXPECT_EQ(r.out.find("Done."), std::string::npos) << r.out;
+  EXPECT_EQ(r.report.at("finished"), "false");
+  EXPECT_EQ(r.report.at("exit_reason"), "hangup") << "the station saw the port closed";
 }
 
 TEST_F(WineEndToEnd, ThePortListShowsTheMappedPort) {
