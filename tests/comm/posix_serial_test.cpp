@@ -24,12 +24,14 @@
 #include "platform/last_error.h"
 #include "platform/serial/posix_errors.h"
 #include "platform/serial/serial_posix.h"
+#include "tests/support/read_fd.h"
 
 namespace odu::platform {
 namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
+using odu::testing::ReadUpTo;
 
 constexpr uint32_t kMaxDword = 0xFFFFFFFF;
 
@@ -58,18 +60,7 @@ class PosixSerialTest : public ::testing::Test {
   }
 
   // What the far end has received, up to `n` bytes within `limit`.
-  std::string FarEndReads(size_t n, std::chrono::milliseconds limit = 2000ms) {
-    std::string got;
-    const auto end = Clock::now() + limit;
-    while (got.size() < n && Clock::now() < end) {
-      pollfd p{master_, POLLIN, 0};
-      ::poll(&p, 1, 10);
-      char buf[256];
-      const ssize_t r = ::read(master_, buf, std::min(sizeof buf, n - got.size()));
-      if (r > 0) got.append(buf, static_cast<size_t>(r));
-    }
-    return got;
-  }
+  std::string FarEndReads(size_t n) { return ReadUpTo(master_, n); }
 
   // Waits (bounded) until the device's input queue holds `n` bytes.
   static void AwaitInput(SerialDevice& device, uint32_t n) {

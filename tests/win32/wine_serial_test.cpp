@@ -33,6 +33,7 @@
 
 #include "sim/modem_state.h"
 #include "tests/support/child_process.h"
+#include "tests/support/read_fd.h"
 #include "tests/support/report_file.h"
 
 extern char** environ;
@@ -209,17 +210,7 @@ class Win32Device : public WineTest {
   void FarEndWrites(const std::string& bytes) {
     ASSERT_EQ(::write(master_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
   }
-  std::string FarEndReads(size_t n) {
-    std::string got;
-    for (int i = 0; i < 200 && got.size() < n; ++i) {
-      pollfd p{master_, POLLIN, 0};
-      ::poll(&p, 1, 10);
-      char buf[256];
-      const ssize_t r = ::read(master_, buf, std::min(sizeof buf, n - got.size()));
-      if (r > 0) got.append(buf, static_cast<size_t>(r));
-    }
-    return got;
-  }
+  std::string FarEndReads(size_t n) { return ReadUpTo(master_, n); }
   // Until the device's input queue holds `n` bytes (bounded).
   void AwaitInput(uint32_t n) {
     const std::string want = "ok 0 " + std::to_string(n) + " ";
