@@ -157,6 +157,8 @@ void TMainPanel::Button1Click(TButton&) {
   StaticText1->SetCaption("Erase processor...");
   Step = 1;
   Retries = 0;
+  LateReplies = 0;
+  Settling = false;
   SendPending = true;
   Delay->SetInterval(1000);
   Delay->SetEnabled(true);
@@ -291,6 +293,8 @@ void TMainPanel::DoStep() {
 
 void TMainPanel::FailedEnd() {
   Step = 0;
+  LateReplies = 0;
+  Settling = false;
   const std::string message = Status;
   Status = "OK";
   Port->Close();
@@ -303,14 +307,113 @@ void TMainPanel::FailedEnd() {
 
 void TMainPanel::DelayTimer(TTimer&) {
   Delay->SetEnabled(false);
-  if (!SendPending) {
+  if (Settling) {
+    // The replies still owed did not come within a reply timeout of the
+    // first one: they are taken as lost.
+    Settling = false;
+    Advance(SettlePositive);
+  } else if (!SendPending) {
+    const uint32_t noted = Retries++;
+    if (noted < 3) {
+      SendPending = true;
+      ++LateReplies;  // the send that timed out may still be answered
+    } else {
+      Status = kCommandTimeout;
+    }
+  }
+  DoStep();
+}
+
+// How late a reply may come: a reply owed to an earlier send is told apart
+// only when it completes within one reply timeout (1 s; 10 s for the erase)
+// of the first reply that follows the re-send, that is, up to about one
+// reply timeout later than its own command's timeout. A reply later than that
+// arrives while the next command is outstanding and is taken for its
+// answer: without sequence numbers nothing can tell the two apart. A
+// fault-free run never settles, so its frames and timing are unchanged.
+bool TMainPanel::SettleReply(bool& positive) {
+  if (!Settling && LateReplies == 0) {
+    Delay->SetEnabled(false);
+    return true;
+  }
+  if (!Settling) {
+    Settling = true;
+    SettlePositive = positive;
+    Delay->SetEnabled(false);
+    Delay->SetEnabled(true);  // one more reply timeout, from now
+    return false;
+  }
+  // A refusal by either send must not let the command count as done.
+  SettlePositive = SettlePositive && positive;
+  if (--LateReplies > 0) return false;
+  Settling = false;
+  Delay->SetEnabled(false);
+  positive = SettlePositive;
+  return true;
+}
+
+void TMainPanel::Advance(bool positive) {
+  LateReplies = 0;  // every reply the command was owed has come, or is taken as lost
+  auto retry = [this] {
     const uint32_t noted = Retries++;
     if (noted < 3)
       SendPending = true;
     else
-      Status = kCommandTimeout;
+      Status = kCommunicationError;
+  };
+  switch (Step) {
+    case 1:
+      if (positive) {
+        Retries = 0;
+        StaticText1->SetCaption("Programming...");
+        Address = 0;
+        Step = 2;
+        SendPending = true;
+      } else {
+        Status = kCommunicationError;  // a refused erase is never sent again
+      }
+      break;
+    case 2:
+      if (positive) {
+        Retries = 0;
+        Address += 16;
+        if (Address < 0x10000) {
+          SendPending = true;
+          ProgressBar1->SetPosition(Address);
+        } else {
+          Retries = 0;
+          StaticText1->SetCaption("Reset station...");
+          ProgressBar1->SetPosition(0);
+          Step = 3;
+          SendPending = true;
+        }
+      } else {
+        retry();
+      }
+      break;
+    case 3:
+    case 4:
+      if (positive) {
+        Retries = 0;
+        ++Step;
+        SendPending = true;
+      } else {
+        retry();
+      }
+      break;
+    case 5:
+      if (positive) {
+        Retries = 0;
+        Step = 0;
+        Port->Close();
+        StaticText1->SetCaption("Done.");
+        Button1->SetEnabled(true);
+      } else {
+        retry();
+      }
+      break;
+    default: break;
   }
-  DoStep();
 }
 
 void TMainPanel::PaketTimer(TTimer&) { Paket->SetEnabled(false); }
@@ -345,73 +448,14 @@ void TMainPanel::CommRxChar(TThreadComm&, uint32_t count) {
 
       // A whole frame.
       Paket->SetEnabled(false);
-      Delay->SetEnabled(false);
       ReplyCode = "X";
       if (FrameChecksumHolds(RxFrame)) {
         if (RxFrame[4] == kAnswerAck) ReplyCode = ".";
         if (RxFrame[4] == kAnswerStatus) ReplyCode = std::to_string(RxFrame[5]);
       }
-      const bool positive = ReplyCode == ".";
-      auto retry = [this] {
-        const uint32_t noted = Retries++;
-        if (noted < 3)
-          SendPending = true;
-        else
-          Status = kCommunicationError;
-      };
-      switch (Step) {
-        case 1:
-          if (positive) {
-            Retries = 0;
-            StaticText1->SetCaption("Programming...");
-            Address = 0;
-            Step = 2;
-            SendPending = true;
-          } else {
-            Status = kCommunicationError;  // a refused erase is never sent again
-          }
-          break;
-        case 2:
-          if (positive) {
-            Retries = 0;
-            Address += 16;
-            if (Address < 0x10000) {
-              SendPending = true;
-              ProgressBar1->SetPosition(Address);
-            } else {
-              Retries = 0;
-              StaticText1->SetCaption("Reset station...");
-              ProgressBar1->SetPosition(0);
-              Step = 3;
-              SendPending = true;
-            }
-          } else {
-            retry();
-          }
-          break;
-        case 3:
-        case 4:
-          if (positive) {
-            Retries = 0;
-            ++Step;
-            SendPending = true;
-          } else {
-            retry();
-          }
-          break;
-        case 5:
-          if (positive) {
-            Retries = 0;
-            Step = 0;
-            Port->Close();
-            StaticText1->SetCaption("Done.");
-            Button1->SetEnabled(true);
-          } else {
-            retry();
-          }
-          break;
-        default: break;
-      }
+      bool positive = ReplyCode == ".";
+      if (!SettleReply(positive)) continue;
+      Advance(positive);
       DoStep();
       stepped = true;
     }

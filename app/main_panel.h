@@ -41,6 +41,16 @@ class TMainPanel : public platform::TForm {
   uint32_t RxCount = 0;
   uint32_t RxLength = 0;
   uint8_t Image[65536] = {};
+  // Replies carry no sequence number, so after a timeout has made the tool
+  // send a command again, the station may still owe a reply to an earlier
+  // send of it. LateReplies counts those sends. The first reply that comes
+  // after such a re-send is not acted on at once: while Settling, the tool
+  // waits one more reply timeout (Delay) for the replies still owed, and then
+  // acts on all of them together, as an acknowledgement only when every one
+  // of them was one (SettlePositive).
+  uint32_t LateReplies = 0;
+  bool Settling = false;
+  bool SettlePositive = false;
 
   // Handlers.
   void FormClose(platform::TForm& sender, platform::TCloseAction& action);
@@ -68,6 +78,12 @@ class TMainPanel : public platform::TForm {
   // verdict, or every port closed.
   void ScanPorts(std::string& verdict);
   void FailedEnd();
+  // Whether a complete reply's verdict is final, or the tool waits for
+  // replies still owed to earlier sends (positive then holds the verdict of
+  // all of them).
+  bool SettleReply(bool& positive);
+  // Moves the sequence on by the verdict on the outstanding command.
+  void Advance(bool positive);
 };
 
 // The program's one window.

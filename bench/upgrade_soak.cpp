@@ -1,15 +1,26 @@
 // upgrade-soak: many whole upgrades in process (virtual port, virtual clock,
 // unpaced) against the simulated station with random faults from a seed.
-// Every run must end in "Done." with the station's flash equal to the image,
-// or in one of the run's two failures; a run that does neither within a
+// Every run must end in "Done." with the station's flash equal to the image
+// and its session ended by the last closing command (else it counts as a
+// wrong flash), or in one of the run's two failures; a run that does neither within a
 // generous span of virtual time is a hang. Prints the counts, one a line, and
 // the same counts again for the runs in which some reply came later than its
-// command's timeout (replies carry no sequence number, so such a reply can be
-// taken for the answer to a later command: the protocol's own limit).
+// command's timeout.
 //
 //   upgrade-soak [runs] [seed]
+//   upgrade-soak --sweep [runs] [seed]
+//
+// The sweep runs, for each lateness of a reply past its command's timeout
+// (1 ms to 3 s), upgrades at 19,200 baud with one late reply alone, followed
+// by a refusal of one of the next 60 commands (about two seconds of them),
+// and followed by a refusal of the last closing command, and prints one line
+// of counts for each. Replies carry no
+// sequence number: a reply later than the tool can wait for (one reply
+// timeout past the first reply to the re-sent command) is beyond what it can
+// tell apart, so wrong flashes are only an error within that bound.
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <random>
 #include <string>
 
@@ -36,6 +47,10 @@ void Print(const char* prefix, const Counts& c) {
   if (c.other) std::printf("%sother_end: %ld\n", prefix, c.other);
 }
 
+// The embedded image's commands as the station numbers them: the erase, 650
+// data records, the three closing commands.
+constexpr int kLastCommand = 653;
+
 // The faults of one run, drawn from its seed.
 sim::StationConfig RandomStation(uint64_t seed) {
   std::mt19937_64 rng(seed);
@@ -44,8 +59,13 @@ sim::StationConfig RandomStation(uint64_t seed) {
   c.fault_rate = std::uniform_real_distribution<double>(0.0, 0.04)(rng);
   c.random_kinds = {sim::Fault::Drop,      sim::Fault::Corrupt, sim::Fault::Refuse,  sim::Fault::Delay,
                     sim::Fault::Split,     sim::Fault::SplitSlow, sim::Fault::Noise, sim::Fault::Garbled};
-  // Replies later than their command's timeout in one run of ten.
-  if (std::uniform_int_distribution<int>(0, 9)(rng) == 0) c.random_kinds.push_back(sim::Fault::LateTimeout);
+  // Replies later than their command's timeout in one run of ten, by as
+  // much as the tool can tell apart.
+  if (std::uniform_int_distribution<int>(0, 9)(rng) == 0) {
+    c.random_kinds.push_back(sim::Fault::LateTimeout);
+    static constexpr int kLateMs[] = {1, 10, 100, 200, 500, 900};
+    c.late_by = Millis(kLateMs[std::uniform_int_distribution<size_t>(0, std::size(kLateMs) - 1)(rng)]);
+  }
   c.faults_first_time_only = true;
   std::uniform_int_distribution<int> command(0, 660);
   const int ending = std::uniform_int_distribution<int>(0, 99)(rng);
@@ -60,57 +80,125 @@ sim::StationConfig RandomStation(uint64_t seed) {
   return c;
 }
 
+enum class Then { Nothing, RefuseNext, RefuseLastClosing };
+
+// One late reply (to any command but the erase and the last one), and what follows it.
+sim::StationConfig LateStation(uint64_t seed, int late_ms, Then then) {
+  std::mt19937_64 rng(seed);
+  sim::StationConfig c;
+  c.seed = seed;
+  c.late_by = Millis(late_ms);
+  c.faults_first_time_only = true;
+  const int late = std::uniform_int_distribution<int>(1, kLastCommand - 1)(rng);
+  c.faults[late] = sim::Fault::LateTimeout;
+  if (then == Then::RefuseNext)
+    c.faults[std::min(kLastCommand, late + std::uniform_int_distribution<int>(1, 60)(rng))] = sim::Fault::Refuse;
+  if (then == Then::RefuseLastClosing) c.faults[kLastCommand] = sim::Fault::Refuse;
+  return c;
+}
+
+struct Outcome {
+  bool ended = false;
+  bool late = false;        // some reply came after its command's timeout
+  std::string ending;       // the box's text; empty for "Done."
+  bool done = false;
+  bool flash_matches = false;
+};
+
+// One upgrade; `baud` 0 puts bytes on the line at once.
+Outcome RunOne(const sim::StationConfig& config, uint32_t baud) {
+  VirtualClock clock;
+  HeadlessToolkit toolkit(clock);
+  SimulatedStation simulated(clock, baud, config);
+  Outcome o;
+  TComponent root(nullptr);
+  auto* panel = new TMainPanel(&root);
+  panel->Port->SetOpener(&simulated.opener());
+  panel->ListPorts = [](std::vector<std::string>& l) { l.push_back(SimulatedStation::kPortName); };
+  toolkit.on_box = [&](const HeadlessToolkit::Box& box) { o.ending = box.text; };
+  panel->Button1->Click();
+  // The longest healthy run is a few minutes of virtual time; a run that has
+  // not ended after two hours never will.
+  o.ended = toolkit.RunUntil([&] { return panel->Button1->Enabled() && panel->Step == 0; }, clock.Now() + Millis(7'200'000));
+  o.late = simulated.station().stats().late_replies > 0;
+  o.done = o.ended && o.ending.empty() && panel->StaticText1->Caption() == "Done.";
+  // "Done." is only right when the station also ended its session.
+  o.flash_matches = simulated.FlashMatches(panel->Image) && simulated.station().Finished();
+  return o;
+}
+
+void Count(Counts& c, const Outcome& o) {
+  ++c.runs;
+  if (!o.ended) {
+    ++c.hangs;
+  } else if (o.done) {
+    ++c.done;
+    if (!o.flash_matches) ++c.wrong_flash;
+  } else if (o.ending == "Communication error.") {
+    ++c.communication_error;
+  } else if (o.ending == "Command timeout.") {
+    ++c.command_timeout;
+  } else {
+    ++c.other;
+  }
+}
+
+int Sweep(long runs, uint64_t seed) {
+  static constexpr int kLateMs[] = {1, 10, 100, 500, 900, 1500, 3000};
+  static constexpr int kBoundMs = 1000;  // one reply timeout
+  static constexpr struct {
+    Then then;
+    const char* name;
+  } kCases[] = {{Then::Nothing, "alone"}, {Then::RefuseNext, "then_a_refusal"}, {Then::RefuseLastClosing, "then_last_closing_refused"}};
+  bool sound = true;
+  for (const int late_ms : kLateMs) {
+    for (const auto& kase : kCases) {
+      Counts c;
+      long examples = 0;
+      for (long i = 0; i < runs; ++i) {
+        const uint64_t run_seed = seed * 1'000'003 + static_cast<uint64_t>(i);
+        const sim::StationConfig config = LateStation(run_seed, late_ms, kase.then);
+        // At the line's pace, so that the commands after the late one are
+        // still going out when its reply comes.
+        const Outcome o = RunOne(config, 19200);
+        const long wrong_before = c.wrong_flash;
+        Count(c, o);
+        if (c.wrong_flash > wrong_before && examples++ < 2)
+          std::fprintf(stderr, "late by %d ms, %s: wrong flash after \"Done.\" with the late reply to command %d (seed %llu)\n",
+                       late_ms, kase.name, config.faults.begin()->first, static_cast<unsigned long long>(run_seed));
+      }
+      std::printf("late_%dms_%s: runs %ld done %ld communication_error %ld command_timeout %ld wrong_flash %ld hangs %ld\n",
+                  late_ms, kase.name, c.runs, c.done, c.communication_error, c.command_timeout, c.wrong_flash, c.hangs);
+      if (c.hangs || c.other || (late_ms < kBoundMs && c.wrong_flash)) sound = false;
+    }
+  }
+  return sound ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  const long runs = argc > 1 ? std::atol(argv[1]) : 10000;
-  const uint64_t seed = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 1;
+  const bool sweep = argc > 1 && std::strcmp(argv[1], "--sweep") == 0;
+  const int first = sweep ? 2 : 1;
+  const long runs = argc > first ? std::atol(argv[first]) : (sweep ? 100 : 10000);
+  const uint64_t seed = argc > first + 1 ? std::strtoull(argv[first + 1], nullptr, 10) : 1;
+  if (sweep) return Sweep(runs, seed);
+
   Counts all, late;
   long examples = 0;
   for (long i = 0; i < runs; ++i) {
     const uint64_t run_seed = seed * 1'000'003 + static_cast<uint64_t>(i);
-    VirtualClock clock;
-    HeadlessToolkit toolkit(clock);
-    SimulatedStation simulated(clock, 0, RandomStation(run_seed));
-    const sim::Station& station = simulated.station();
-    std::string ending;
-    {
-      TComponent root(nullptr);
-      auto* panel = new TMainPanel(&root);
-      panel->Port->SetOpener(&simulated.opener());
-      panel->ListPorts = [](std::vector<std::string>& l) { l.push_back(SimulatedStation::kPortName); };
-      toolkit.on_box = [&](const HeadlessToolkit::Box& box) { ending = box.text; };
-      panel->Button1->Click();
-      // The longest healthy run is a few minutes of virtual time; a run
-      // that has not ended after two hours never will.
-      const bool ended =
-          toolkit.RunUntil([&] { return panel->Button1->Enabled() && panel->Step == 0; }, clock.Now() + Millis(7'200'000));
-      const bool is_late = station.stats().late_replies > 0;
-      for (Counts* c : {&all, is_late ? &late : nullptr}) {
-        if (!c) continue;
-        ++c->runs;
-        if (!ended) {
-          ++c->hangs;
-        } else if (ending.empty() && panel->StaticText1->Caption() == "Done.") {
-          ++c->done;
-          if (!simulated.FlashMatches(panel->Image)) {
-            ++c->wrong_flash;
-            if (c == &all && examples++ < 3)
-              std::fprintf(stderr, "wrong flash after \"Done.\": run %ld, seed %llu%s\n", i,
-                           static_cast<unsigned long long>(run_seed), is_late ? " (a late reply)" : "");
-          }
-        } else if (ending == "Communication error.") {
-          ++c->communication_error;
-        } else if (ending == "Command timeout.") {
-          ++c->command_timeout;
-        } else {
-          ++c->other;
-          if (c == &all) std::fprintf(stderr, "run %ld ended with \"%s\"\n", i, ending.c_str());
-        }
-      }
-    }
+    const Outcome o = RunOne(RandomStation(run_seed), 0);
+    const long wrong_before = all.wrong_flash;
+    Count(all, o);
+    if (o.late) Count(late, o);
+    if (all.wrong_flash > wrong_before && examples++ < 3)
+      std::fprintf(stderr, "wrong flash after \"Done.\": run %ld, seed %llu%s\n", i,
+                   static_cast<unsigned long long>(run_seed), o.late ? " (a late reply)" : "");
+    if (o.ended && !o.done && o.ending != "Communication error." && o.ending != "Command timeout.")
+      std::fprintf(stderr, "run %ld ended with \"%s\"\n", i, o.ending.c_str());
   }
   Print("", all);
   Print("late_", late);
-  return all.hangs == 0 && all.other == 0 && all.wrong_flash - late.wrong_flash == 0 ? 0 : 1;
+  return all.hangs == 0 && all.other == 0 && all.wrong_flash == 0 ? 0 : 1;
 }

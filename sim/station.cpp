@@ -287,7 +287,7 @@ void Station::Reply(std::vector<uint8_t> frame, Nanos at, Fault fault, Nanos tim
       if (config_.delay >= timeout) ++stats_.late_replies;
       break;
     case Fault::LateTimeout:
-      at += timeout + kLateBy;
+      at += timeout + config_.late_by;
       ++stats_.late_replies;
       break;
     case Fault::Split:

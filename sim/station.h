@@ -62,6 +62,7 @@ struct StationConfig {
   uint8_t refuse_status = 0x0B;      // the status value of a refusal
   Nanos processing = Nanos(0);       // delay between a command's last byte and the reply
   Nanos delay = platform::Millis(500);  // what Fault::Delay adds
+  Nanos late_by = kLateBy;               // how far past its timeout Fault::LateTimeout answers
   // A frame not complete this long after its 0x5A is dropped. Drivers on
   // slow lines widen it so that a whole frame fits.
   Nanos frame_window = platform::Millis(150);

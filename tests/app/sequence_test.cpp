@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <set>
+
 #include "app_fixture.h"
 
 namespace odu::testing {
@@ -197,6 +199,60 @@ TEST_F(Sequence, TimeoutsAndRefusalsDrawOnTheSameRetries) {
     ASSERT_EQ(toolkit.boxes().size(), boxes + 1);
     EXPECT_EQ(toolkit.boxes().back().text, r.message);
     EXPECT_EQ(records.size(), 1u + 4u);
+  }
+}
+
+TEST_F(Sequence, AReplyLaterThanItsTimeoutIsNeverCountedForTheNextCommand) {
+  const std::string kA = ":10000000000102030405060708090A0B0C0D0E0F78";
+  const std::string kB = ":10001000101112131415161718191A1B1C1D1E1F68";
+  const std::string kC = ":10002000202122232425262728292A2B2C2D2E2F58";
+  struct Fate {
+    std::string record;
+    int attempt;     // which send of the record
+    bool refuse;     // a refusal instead of the acknowledgement
+    int64_t after;   // ms after the record arrived; the reply timeout is 1,000
+  };
+  struct Row {
+    const char* name;
+    std::vector<Fate> fates;  // every other send is acknowledged after 2 ms
+    size_t sends;             // records the station gets, the erase included
+  };
+  const Row rows[] = {
+      {"1 ms late, then the next record refused", {{kA, 1, false, 1001}, {kB, 1, true, 2}}, 1 + 2 + 2 + 1 + 3},
+      {"900 ms late, then the next record refused", {{kA, 1, false, 1900}, {kB, 1, true, 950}}, 1 + 2 + 2 + 1 + 3},
+      {"late, then the last closing command refused", {{kClose1, 1, false, 1200}, {kClose3, 1, true, 300}},
+       1 + 3 + 2 + 1 + 2},
+      {"a late refusal, then the re-send's acknowledgement", {{kA, 1, true, 1100}}, 1 + 3 + 1 + 1 + 3},
+      {"the re-send's refusal first, then the late acknowledgement, then a refusal",
+       {{kA, 1, false, 1300}, {kA, 2, true, 2}, {kB, 1, true, 400}}, 1 + 3 + 2 + 1 + 3},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.name);
+    ResetPorts();
+    records.clear();
+    seen.clear();
+    const size_t boxes = toolkit.boxes().size();
+    std::set<std::string> carried_out;  // what the station has acknowledged
+    FarEnd& end = AddPort("COM1");
+    end.on_frame = [&](FarEnd& self, const Bytes& frame) {
+      if (frame[3] == 0xF3) return self.Send(kUpgradeAccepted);
+      const std::string record = Payload(frame);
+      records.push_back(record);
+      const int attempt = ++seen[record];
+      Fate fate{record, attempt, false, 2};
+      for (const Fate& f : r.fates)
+        if (f.record == record && f.attempt == attempt) fate = f;
+      if (!fate.refuse) carried_out.insert(record);
+      self.Send(fate.refuse ? Frame({0, 0, 0x17}) : kAck, Millis(fate.after));
+    };
+    panel->ProgSrc->Items = {kA, kB, kC};
+    ClickStart();
+    ASSERT_TRUE(RunUntilIdle());
+    ASSERT_EQ(toolkit.boxes().size(), boxes) << toolkit.boxes().back().text;
+    EXPECT_EQ(panel->StaticText1->Caption(), "Done.");
+    // "Done." only when the station has carried out every command.
+    EXPECT_EQ(carried_out, (std::set<std::string>{kErase, kA, kB, kC, kClose1, kClose2, kClose3}));
+    EXPECT_EQ(records.size(), r.sends);
   }
 }
 

@@ -117,6 +117,8 @@ void CheckState(Harness& h) {
   Require(p.Status == "OK", "a failure was left pending");
   Require(p.Address >= 0 && p.Address <= 0x10000 && p.Address % 16 == 0, "address off the image's blocks");
   Require(p.Retries <= 4, "more retries than allowed");
+  Require(p.LateReplies <= 3, "more replies owed than sends timed out");
+  Require(!p.Settling || (p.LateReplies > 0 && p.Delay->Enabled()), "waiting for owed replies without a bound");
   for (; h.boxes_checked < h.toolkit.boxes().size(); ++h.boxes_checked) {
     const HeadlessToolkit::Box& box = h.toolkit.boxes()[h.boxes_checked];
     Require(box.caption == "Upgrade error." && (box.text == "Communication error." || box.text == "Command timeout."),
@@ -141,6 +143,8 @@ void StartStep(Harness& h, const uint8_t* data, size_t size) {
   p.Status = "OK";
   p.Step = static_cast<int32_t>(head % 5u) + 1;
   p.Retries = (head >> 4) & 3u;
+  p.LateReplies = 0;
+  p.Settling = false;
   p.Address = p.Step == 2 ? h.data_blocks[block] : 0;
   p.SendPending = true;
   p.DoStep();
