@@ -240,6 +240,7 @@ void TThreadComm::UpdateDataControlBlock() {
 }
 
 void TThreadComm::UpdateCommTimeouts() {
+  if (!open_) return;  // applied at the next Open
   CommTimeouts t;
   t.ReadIntervalTimeout = 0xFFFFFFFF;
   t.ReadTotalTimeoutMultiplier = 0;
@@ -253,16 +254,18 @@ void TThreadComm::DispatchCommEvent(TCommEventThread&, uint32_t event_mask) {
   uint32_t errors = 0;
   ComStat status;
   if (device_) device_->ClearCommError(errors, status);
-  if ((event_mask & EV_BREAK) && OnBreak) OnBreak(*this);
-  if ((event_mask & EV_CTS) && OnCts) OnCts(*this);
-  if ((event_mask & EV_DSR) && OnDsr) OnDsr(*this);
-  if ((event_mask & EV_ERR) && OnError) OnError(*this, errors);
-  if ((event_mask & EV_RING) && OnRing) OnRing(*this);
-  if ((event_mask & EV_RLSD) && OnRlsd) OnRlsd(*this);
-  if ((event_mask & EV_RXCHAR) && OnRxChar && status.cbInQue > 0) OnRxChar(*this, status.cbInQue);
-  if ((event_mask & EV_RXFLAG) && OnRxFlag) OnRxFlag(*this);
-  if ((event_mask & EV_TXEMPTY) && OnTxEmpty) OnTxEmpty(*this);
-  if (OnCommEvent) OnCommEvent(*this, event_mask, status);
+  // A handler may close the port: the ones after it are then not called.
+  const auto due = [&](uint32_t bit, const auto& slot) { return open_ && (event_mask & bit) && slot; };
+  if (due(EV_BREAK, OnBreak)) OnBreak(*this);
+  if (due(EV_CTS, OnCts)) OnCts(*this);
+  if (due(EV_DSR, OnDsr)) OnDsr(*this);
+  if (due(EV_ERR, OnError)) OnError(*this, errors);
+  if (due(EV_RING, OnRing)) OnRing(*this);
+  if (due(EV_RLSD, OnRlsd)) OnRlsd(*this);
+  if (due(EV_RXCHAR, OnRxChar) && status.cbInQue > 0) OnRxChar(*this, status.cbInQue);
+  if (due(EV_RXFLAG, OnRxFlag)) OnRxFlag(*this);
+  if (due(EV_TXEMPTY, OnTxEmpty)) OnTxEmpty(*this);
+  if (open_ && OnCommEvent) OnCommEvent(*this, event_mask, status);
 }
 
 }  // namespace odu

@@ -45,6 +45,14 @@ TEST_F(EventTest, DispatchCallsHandlersInTheirFixedOrder) {
   port->PurgeInput();
   port->DispatchCommEvent(sender, 0x0001);
   EXPECT_EQ(calls, std::vector<std::string>{"event1"});  // nothing waiting: no OnRxChar
+  // A handler that closes the port ends the dispatch.
+  calls.clear();
+  port->OnDsr = [this](TThreadComm& p) {
+    calls.push_back("dsr");
+    p.Close();
+  };
+  port->DispatchCommEvent(sender, 0x1FF);
+  EXPECT_EQ(calls, (std::vector<std::string>{"break", "cts", "dsr"}));
 }
 
 TEST_F(EventTest, ReceivedBytesReachTheWindowThread) {

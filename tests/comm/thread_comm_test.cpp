@@ -16,6 +16,7 @@ TEST_F(PortTest, ANewPortIsClosedAndRefusesTransfers) {
   EXPECT_EQ(port->Write(buf, 4), -1);
   EXPECT_FALSE(port->ModemLineActive(4));
   port->PurgeInput();
+  port->UpdateCommTimeouts();  // nothing to write them to: applied at the next Open
   port->SetDTR(true);
   EXPECT_EQ(BoxTexts(), std::vector<std::string>{"Port not open.(Error: -1)"});
   EXPECT_EQ(toolkit.boxes()[0].caption, "Serial Port Error.");
