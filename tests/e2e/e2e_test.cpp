@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <sstream>
 #include <string>
@@ -20,13 +19,6 @@ namespace odu::testing {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string Slurp(const fs::path& p) {
-  std::ifstream in(p);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
 
 // Its standard output until it closes it (the program prints no empty line).
 std::string ReadOutput(ChildProcess& child) {
@@ -62,7 +54,7 @@ class EndToEnd : public ::testing::Test {
     const std::string pty = station.ReadLine();
     Result r;
     if (pty.empty()) {
-      ADD_FAILURE() << "the simulator gave no terminal: " << Slurp(dir_ / "sim.err");
+      ADD_FAILURE() << "the simulator gave no terminal: " << ReadWholeFile(dir_ / "sim.err");
       return r;
     }
     std::vector<std::string> tool{ODU_UPGRADE, "--port", pty};
@@ -74,7 +66,7 @@ class EndToEnd : public ::testing::Test {
       r.status = upgrade.Wait();
     }
     station.Wait(30000);
-    r.err = Slurp(dir_ / "tool.err");
+    r.err = ReadWholeFile(dir_ / "tool.err");
     r.report = ReadReportFile(report);
     return r;
   }
@@ -137,7 +129,7 @@ TEST(Simulate, TheBuiltInStationIsUpgradedWithEveryFrameTraced) {
   ChildProcess upgrade({ODU_UPGRADE, "--simulate", "--trace"}, {}, true, (dir / "err").string());
   const std::string out = ReadOutput(upgrade);
   EXPECT_EQ(upgrade.Wait(), 0);
-  const std::string err = Slurp(dir / "err");
+  const std::string err = ReadWholeFile(dir / "err");
   fs::remove_all(dir);
   EXPECT_NE(out.find("Done.\n"), std::string::npos) << out;
   EXPECT_NE(out.find("Simulated flash matches the image.\n"), std::string::npos) << out;

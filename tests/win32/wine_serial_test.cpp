@@ -24,9 +24,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <map>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -53,13 +51,6 @@ std::string Wine() {
   for (const char* dir : {"/usr/bin", "/usr/local/bin", "/opt/wine/bin"})
     if (fs::exists(fs::path(dir) / "wine")) return (fs::path(dir) / "wine").string();
   return "wine";
-}
-
-std::string Slurp(const fs::path& p) {
-  std::ifstream in(p);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
 }
 
 // A Windows program's text output with its line ends made Unix ones.
@@ -195,7 +186,7 @@ class Win32Device : public WineTest {
     probe_ = std::make_unique<Conversation>(
         std::vector<std::string>{Wine(), WinProgram("tests/win32/odu-serial-probe.exe")}, ShimEnv(state),
         (dir_ / "probe.err").string());
-    ASSERT_EQ(Say("open " + Port()), "ok") << Slurp(dir_ / "probe.err");
+    ASSERT_EQ(Say("open " + Port()), "ok") << ReadWholeFile(dir_ / "probe.err");
     ASSERT_EQ(Say("char"), "ok");
   }
   void TearDown() override {
@@ -364,7 +355,7 @@ class WineEndToEnd : public WineTest {
     const std::string pty = station.ReadLine();
     Result r;
     if (pty.empty()) {
-      ADD_FAILURE() << "the simulator gave no terminal: " << Slurp(dir_ / "sim.err");
+      ADD_FAILURE() << "the simulator gave no terminal: " << ReadWholeFile(dir_ / "sim.err");
       return r;
     }
     PointComLinkAt(pty);
@@ -379,7 +370,7 @@ class WineEndToEnd : public WineTest {
     }
     station.Wait(30000);
     r.out = Unix(r.out);
-    r.err = Unix(Slurp(dir_ / "tool.err"));
+    r.err = Unix(ReadWholeFile(dir_ / "tool.err"));
     r.report = ReadReportFile(report);
     return r;
   }
@@ -428,7 +419,7 @@ TEST_F(WineEndToEnd, ThePortListShowsTheMappedPort) {
                     (dir_ / "list.err").string());
   std::string out;
   for (std::string line; !(line = list.ReadLine(30000)).empty();) out += Unix(line) + "\n";
-  EXPECT_EQ(list.Wait(), 0) << Slurp(dir_ / "list.err");
+  EXPECT_EQ(list.Wait(), 0) << ReadWholeFile(dir_ / "list.err");
   EXPECT_NE(("\n" + out).find("\n" + Port() + "\n"), std::string::npos) << out;
 }
 
