@@ -148,12 +148,13 @@ int RunCli(const std::vector<std::string>& args, const CliEnvironment& env) {
   };
 
   // An interrupt is taken on the window's thread, between two handlers.
+  const auto run_ended = [&] { return panel->Button1->Enabled() && panel->Step == 0; };
   bool interrupted = false;
   std::function<void(std::function<void()>)> set_interrupt_handler = SetInterruptHandler;
   if (env.set_interrupt_handler) set_interrupt_handler = env.set_interrupt_handler;
   set_interrupt_handler([&] {
     toolkit.Post([&] {
-      if (interrupted || (panel->Button1->Enabled() && panel->Step == 0)) return;
+      if (interrupted || run_ended()) return;
       interrupted = true;
       progress.Break();
       InterruptRun(*panel, env.err);
@@ -166,7 +167,7 @@ int RunCli(const std::vector<std::string>& args, const CliEnvironment& env) {
   } clear_interrupt_handler{set_interrupt_handler};
 
   panel->Button1->Click();
-  toolkit.RunUntil([&] { return interrupted || (panel->Button1->Enabled() && panel->Step == 0); });
+  toolkit.RunUntil([&] { return interrupted || run_ended(); });
   progress.Break();
   if (interrupted) return status;
 
