@@ -51,7 +51,8 @@ void TCommEventThread::PauseAfterFailure() {
 }
 
 void TCommEventThread::DoCommEvent() {
-  if (OnNotify) OnNotify(*this, event_mask_);
+  // A copy: the port clears OnNotify when a handler closes or destroys it.
+  if (const auto notify = OnNotify) notify(*this, event_mask_);
 }
 
 bool TCommEventThread::Stop() {

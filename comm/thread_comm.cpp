@@ -32,6 +32,7 @@ TThreadComm::TThreadComm(TComponent* owner)
     : TComponent(owner), event_chars_(std::make_unique<TCommEventChars>(this)), opener_(&SystemSerialOpener()) {}
 
 TThreadComm::~TThreadComm() {
+  *alive_ = false;
   Close();
   ReapStoppedThreads();
   // A thread whose notification is still running further up the stack (the
@@ -254,8 +255,10 @@ void TThreadComm::DispatchCommEvent(TCommEventThread&, uint32_t event_mask) {
   uint32_t errors = 0;
   ComStat status;
   if (device_) device_->ClearCommError(errors, status);
-  // A handler may close the port: the ones after it are then not called.
-  const auto due = [&](uint32_t bit, const auto& slot) { return open_ && (event_mask & bit) && slot; };
+  // A handler may close or even destroy the port: the ones after it are then
+  // not called, and nothing of a destroyed port is read.
+  const std::shared_ptr<bool> alive = alive_;
+  const auto due = [&](uint32_t bit, const auto& slot) { return *alive && open_ && (event_mask & bit) && slot; };
   if (due(EV_BREAK, OnBreak)) OnBreak(*this);
   if (due(EV_CTS, OnCts)) OnCts(*this);
   if (due(EV_DSR, OnDsr)) OnDsr(*this);
@@ -265,7 +268,7 @@ void TThreadComm::DispatchCommEvent(TCommEventThread&, uint32_t event_mask) {
   if (due(EV_RXCHAR, OnRxChar) && status.cbInQue > 0) OnRxChar(*this, status.cbInQue);
   if (due(EV_RXFLAG, OnRxFlag)) OnRxFlag(*this);
   if (due(EV_TXEMPTY, OnTxEmpty)) OnTxEmpty(*this);
-  if (open_ && OnCommEvent) OnCommEvent(*this, event_mask, status);
+  if (*alive && open_ && OnCommEvent) OnCommEvent(*this, event_mask, status);
 }
 
 }  // namespace odu

@@ -154,6 +154,9 @@ class TThreadComm : public platform::TComponent {
   platform::SerialOpener* opener_;
   // Threads stopped from inside their own notification, joined later.
   std::vector<std::unique_ptr<TCommEventThread>> stopped_threads_;
+  // False once the destructor has begun: a dispatch whose handler destroyed
+  // the port reads this token, never the port, to know it must stop.
+  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 
 }  // namespace odu

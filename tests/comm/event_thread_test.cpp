@@ -134,6 +134,21 @@ TEST_F(EventTest, ClosingFromInsideTheNotificationDoesNotDeadlock) {
   clock.Schedule(clock.Now() + Millis(5), [&] { modem->Inject(0, bytes); });
   toolkit.RunFor(Millis(50));
   EXPECT_EQ(received, 2);
+  // Destroying the port from inside its own handler: the handlers after it
+  // and the thread's own notification touch nothing of the freed port.
+  port->OnCommEvent = [&](TThreadComm&, uint32_t, const ComStat&) { ++received; };
+  port->OnRxChar = [&](TThreadComm& p, uint32_t) {
+    ++received;
+    delete &p;
+  };
+  port->OnRxFlag = [&](TThreadComm&) { ++received; };
+  port->EventChars().SetEvtChar(1);
+  port->Open();
+  clock.Schedule(clock.Now() + Millis(5), [&] { modem->Inject(0, bytes); });
+  toolkit.RunFor(Millis(50));
+  port = nullptr;
+  EXPECT_EQ(received, 3);
+  EXPECT_FALSE(modem->Dtr(0));
 }
 
 TEST_F(EventTest, AVanishedDeviceEndsNoNotificationAndClosesCleanly) {
