@@ -2,9 +2,9 @@
 # The whole test suite: installs its packages, builds with warnings as errors,
 # runs every test and a short fault soak, builds the Windows programs with
 # MinGW and runs their tests under wine, then runs the serial-port,
-# enumeration and simulator tests again under AddressSanitizer +
-# UndefinedBehaviorSanitizer and under ThreadSanitizer, and each fuzz target
-# for a short while.
+# enumeration, simulator, handshake, sequence and window tests again under
+# AddressSanitizer + UndefinedBehaviorSanitizer, the serial-port and
+# simulator tests under ThreadSanitizer, and each fuzz target for a while.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -37,11 +37,12 @@ build/ci/bench/upgrade-soak 300 1
 echo "== the Windows programs (MinGW) and their tests under wine"
 WIN_BUILD=build/ci-win LINUX_BUILD=build/ci bash scripts/test-windows.sh
 
-echo "== comm, enum and sim under AddressSanitizer + UndefinedBehaviorSanitizer"
+echo "== comm, enum, sim, handshake, sequence and window under AddressSanitizer + UndefinedBehaviorSanitizer"
 build build/asan comm_tests enum_tests registry_walk_replay sim_tests sim_pty_tests odu-station-sim odu_modem_shim \
-  -- -DODU_SANITIZE=address,undefined -DODU_BUILD_GUI=OFF -DODU_BUILD_BENCH=OFF
-ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
-  ctest --test-dir build/asan --output-on-failure -j"$jobs" -L 'comm|enum|sim' --timeout 300
+  handshake_tests sequence_tests frame_assembly_replay station_reply_replay qt_toolkit_tests main_window_tests \
+  -- -DODU_SANITIZE=address,undefined -DODU_BUILD_BENCH=OFF
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  ctest --test-dir build/asan --output-on-failure -j"$jobs" -L 'comm|enum|sim|handshake|sequence|window' --timeout 300
 
 echo "== comm and sim under ThreadSanitizer"
 build build/tsan comm_tests sim_tests -- -DODU_SANITIZE=thread -DODU_BUILD_GUI=OFF -DODU_BUILD_BENCH=OFF
