@@ -61,6 +61,7 @@ std::string DescribeOpenError(uint32_t code) {
     case error::kAccessDenied:
       return "access denied: the port is in use by another program, or this user may not open it "
              "(on Linux, add the user to the dialout group)";
+    case kDeviceGoneError: return "the port has gone: was the adapter unplugged?";
     default: return "error " + std::to_string(code);
   }
 }

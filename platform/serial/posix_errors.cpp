@@ -1,6 +1,7 @@
 #include "platform/serial/posix_errors.h"
 
 #include "platform/last_error.h"
+#include "platform/serial/serial_device.h"
 
 namespace odu::platform {
 
@@ -53,13 +54,30 @@ uint32_t ErrorFromErrno(int err) {
     case EINTR:
     case ECANCELED: return error::kOperationAborted;
     // An I/O error is what a USB adapter gives once it has been unplugged.
-    case EIO: return error::kGenFailure;
+    case EIO: return kDeviceGoneError;
     default: return error::kGenFailure;
+  }
+}
+
+uint32_t DeviceErrorFromErrno(int err) {
+  switch (err) {
+    // A USB adapter that is pulled out: its driver fails the calls still in
+    // flight with these, and its terminal is hung up (EIO) after them.
+    case EIO:
+    case ENODEV:
+    case ENXIO:
+    case ESHUTDOWN: return kDeviceGoneError;
+    default: return ErrorFromErrno(err);
   }
 }
 
 bool FailWithErrno(int err) {
   SetLastError(ErrorFromErrno(err));
+  return false;
+}
+
+bool FailWithDeviceErrno(int err) {
+  SetLastError(DeviceErrorFromErrno(err));
   return false;
 }
 

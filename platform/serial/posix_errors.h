@@ -10,11 +10,17 @@
 namespace odu::platform {
 
 // The Windows error code for `err`; 0 for 0, a general failure (31) for a
-// value with no closer counterpart.
+// value with no closer counterpart, kDeviceGoneError for an I/O error.
 uint32_t ErrorFromErrno(int err);
+
+// The same for a call on a device that is open, where "no such device" and
+// an I/O error mean its hardware has gone (kDeviceGoneError).
+uint32_t DeviceErrorFromErrno(int err);
 
 // Records ErrorFromErrno(err) as the calling thread's last error and returns
 // false, for `return FailWithErrno();` after a failed system call.
 bool FailWithErrno(int err = errno);
+// Records DeviceErrorFromErrno(err), for calls on a device that is open.
+bool FailWithDeviceErrno(int err = errno);
 
 }  // namespace odu::platform

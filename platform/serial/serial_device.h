@@ -11,7 +11,21 @@
 #include <memory>
 #include <string>
 
+#include "platform/last_error.h"
+
 namespace odu::platform {
+
+// The error of every call on a device whose hardware has gone while it was
+// open (a USB adapter pulled out), on every backend: ERROR_BAD_COMMAND, "The
+// device does not recognize the command". It is what Windows' own USB serial
+// drivers (usbser.sys, FTDI's) give for calls on such a handle in the common
+// case, and so what the Windows backend passes through; some drivers give
+// ERROR_GEN_FAILURE (31) instead, but that code also stands for any failure
+// without a closer counterpart, so it cannot tell the user what happened. The
+// POSIX backend reports a terminal that hung up with this code, the virtual
+// null-modem a vanished end, and the port component's message for it says
+// that the port has gone.
+inline constexpr uint32_t kDeviceGoneError = error::kBadCommand;
 
 // Line events (SetCommMask / WaitCommEvent bits).
 inline constexpr uint32_t EV_RXCHAR = 0x0001;

@@ -23,10 +23,11 @@
 namespace odu::platform {
 
 namespace detail {
-// serial_posix_baud.cpp: speeds by number (termios2). Both leave errno set
-// on failure; CurrentBaud gives 0 where the driver reports none.
+// serial_posix_baud.cpp: speeds by number (termios2). SetArbitraryBaud sets
+// both directions; CurrentSpeeds reads both back. Both leave errno set on
+// failure (also where the system has no speeds by number).
 bool SetArbitraryBaud(int fd, uint32_t baud);
-uint32_t CurrentBaud(int fd);
+bool CurrentSpeeds(int fd, uint32_t& input, uint32_t& output);
 }  // namespace detail
 
 namespace {
@@ -118,10 +119,21 @@ uint32_t BaudOfCode(speed_t code) {
   return 0;
 }
 
-// The speed the device runs at, in bits per second (0: unknown or hung up).
+// The input-speed field of c_cflag (Linux): 0 there runs the input at the
+// output speed. cfsetispeed writes the output field, so a field still holding
+// BOTHER from a speed by number would keep the input at that old speed.
+#if defined(CIBAUD)
+constexpr tcflag_t kInputSpeedBits = CIBAUD;
+#else
+constexpr tcflag_t kInputSpeedBits = 0;
+#endif
+
+// The speed the device runs at, in bits per second (0: unknown or hung up):
+// its output speed, which SetCommState makes sure the input runs at too.
 uint32_t DeviceBaud(int fd, const termios& t) {
-  const uint32_t reported = detail::CurrentBaud(fd);
-  return reported != 0 ? reported : BaudOfCode(cfgetospeed(&t));
+  uint32_t input = 0, output = 0;
+  if (detail::CurrentSpeeds(fd, input, output) && output != 0) return output;
+  return BaudOfCode(cfgetospeed(&t));
 }
 
 // ---- line state <-> termios ----
@@ -377,6 +389,11 @@ void PosixSerialDevice::ShutDevice() {
     // input, where the bytes have already arrived.
     int queued = 0;
     if (::ioctl(fd_, TIOCOUTQ, &queued) == 0 && queued > 0) ::tcflush(fd_, TCOFLUSH);
+    // Closing drops DTR and RTS, as it does on Windows, whatever HUPCL the
+    // device came with: the station sees the tool leave by its lines. A
+    // device without modem lines refuses, which changes nothing.
+    int lines = TIOCM_DTR | TIOCM_RTS;
+    ::ioctl(fd_, TIOCMBIC, &lines);
 #if defined(__linux__) && defined(ASYNC_LOW_LATENCY)
     serial_struct serial{};
     if (restore_low_latency_ && ::ioctl(fd_, TIOCGSERIAL, &serial) == 0) {
@@ -419,7 +436,7 @@ bool PosixSerialDevice::GetCommState(Dcb& dcb) {
   std::lock_guard g(mu_);
   if (closed_) return Fail(error::kInvalidHandle);
   termios t{};
-  if (::tcgetattr(fd_, &t) != 0) return FailWithErrno();
+  if (::tcgetattr(fd_, &t) != 0) return FailWithDeviceErrno();
   dcb = ReportedState(dcb_, t, DeviceBaud(fd_, t));
   return true;
 }
@@ -429,12 +446,22 @@ bool PosixSerialDevice::SetCommState(const Dcb& dcb) {
   if (closed_) return Fail(error::kInvalidHandle);
   if (!ValidState(dcb)) return Fail(error::kInvalidParameter);
   termios t{};
-  if (::tcgetattr(fd_, &t) != 0) return FailWithErrno();
+  if (::tcgetattr(fd_, &t) != 0) return FailWithDeviceErrno();
   ApplyState(dcb, t);
+  // Both directions change speed on every path: a B-constant goes into both
+  // (the input field cleared), a speed without one is set by number for both.
   const std::optional<speed_t> code = SpeedCode(dcb.BaudRate);
-  if (code && (::cfsetispeed(&t, *code) != 0 || ::cfsetospeed(&t, *code) != 0)) return FailWithErrno();
-  if (::tcsetattr(fd_, TCSANOW, &t) != 0) return FailWithErrno();
-  if (!code && !detail::SetArbitraryBaud(fd_, dcb.BaudRate)) return FailWithErrno();
+  if (code) {
+    t.c_cflag &= ~kInputSpeedBits;
+    if (::cfsetispeed(&t, *code) != 0 || ::cfsetospeed(&t, *code) != 0) return FailWithDeviceErrno();
+  }
+  if (::tcsetattr(fd_, TCSANOW, &t) != 0) return FailWithDeviceErrno();
+  if (!code && !detail::SetArbitraryBaud(fd_, dcb.BaudRate)) return FailWithDeviceErrno();
+  // GetCommState reports one speed: a driver that runs the input at another
+  // speed than the output has not taken the setting.
+  uint32_t input = 0, output = 0;
+  if (detail::CurrentSpeeds(fd_, input, output) && input != 0 && output != 0 && !SameSpeed(input, output))
+    return Fail(error::kInvalidParameter);
   if (rts_) {
     int rts = TIOCM_RTS;
     ::ioctl(fd_, *rts_ ? TIOCMBIS : TIOCMBIC, &rts);
@@ -478,8 +505,8 @@ bool PosixSerialDevice::ReadCounts(ErrorCounts& counts) const {
 
 uint32_t PosixSerialDevice::HangupError() const {
   int waiting = 0;
-  if (::ioctl(fd_, FIONREAD, &waiting) != 0) return ErrorFromErrno(errno);
-  return error::kGenFailure;
+  if (::ioctl(fd_, FIONREAD, &waiting) != 0) return DeviceErrorFromErrno(errno);
+  return kDeviceGoneError;
 }
 
 // EV_RXCHAR: bytes beyond those already announced (notified_). poll() would
@@ -544,7 +571,7 @@ bool PosixSerialDevice::WaitCommEvent(uint32_t& events) {
         next_line_check_ = now + kLineCheck;
         if (sample_lines) {
           int lines = 0;
-          if (::ioctl(fd, TIOCMGET, &lines) != 0) return FailWithErrno();
+          if (::ioctl(fd, TIOCMGET, &lines) != 0) return FailWithDeviceErrno();
           const int changed = lines ^ wait_lines_;
           wait_lines_ = lines;
           if (changed & TIOCM_CTS) carried_ |= EV_CTS;
@@ -574,7 +601,7 @@ bool PosixSerialDevice::WaitCommEvent(uint32_t& events) {
     if (is_tty_) {
       if (mask_ & EV_RXCHAR) {
         int n = 0;
-        if (::ioctl(fd, FIONREAD, &n) != 0) return FailWithErrno();
+        if (::ioctl(fd, FIONREAD, &n) != 0) return FailWithDeviceErrno();
         waiting = static_cast<uint32_t>(std::max(n, 0));
         if (waiting > notified_) {
           carried_ |= EV_RXCHAR;
@@ -608,7 +635,7 @@ bool PosixSerialDevice::WaitCommEvent(uint32_t& events) {
     const int r = ::poll(fds, is_tty_ ? 2 : 1, PollMillis(pace));
     const int err = errno;
     lock.lock();
-    if (r < 0 && err != EINTR) return FailWithErrno(err);
+    if (r < 0 && err != EINTR) return FailWithDeviceErrno(err);
     if (r <= 0) {
       input_signalled = false;
       continue;
@@ -635,7 +662,7 @@ bool PosixSerialDevice::OutputQueued(int& queued) const {
   queued = 0;
   if (::ioctl(fd_, TIOCOUTQ, &queued) == 0) return true;
   queued = 0;
-  return Unsupported(errno) || FailWithErrno();
+  return Unsupported(errno) || FailWithDeviceErrno();
 }
 
 bool PosixSerialDevice::ReadFile(void* buffer, uint32_t count, uint32_t& read) {
@@ -695,7 +722,7 @@ bool PosixSerialDevice::ReadFile(void* buffer, uint32_t count, uint32_t& read) {
       continue;
     }
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return FailWithErrno();
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return FailWithDeviceErrno();
     // Nothing waiting (a raw tty reads 0 then).
     if (!is_tty_ || immediate || (first_bytes && read > 0)) return true;
     if (hangup) return Fail(HangupError());
@@ -709,7 +736,7 @@ bool PosixSerialDevice::ReadFile(void* buffer, uint32_t count, uint32_t& read) {
     const int r = ::poll(fds, 2, PollMillis(Until(until, now)));
     const int err = errno;
     lock.lock();
-    if (r < 0 && err != EINTR) return FailWithErrno(err);
+    if (r < 0 && err != EINTR) return FailWithDeviceErrno(err);
     if (r > 0 && fds[1].revents) read_wake_.Drain();
     // Read once more: what the device delivered before it went comes first.
     if (r > 0 && (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL))) hangup = true;
@@ -734,7 +761,12 @@ bool PosixSerialDevice::WriteFile(const void* buffer, uint32_t count, uint32_t& 
   Finally done([&] {
     if (!lock.owns_lock()) lock.lock();
     written = sent;
-    if (sent > 0) tx_pending_ = true;
+    if (sent > 0) {
+      tx_pending_ = true;
+      // A wait that is already pending for EV_TXEMPTY looks at the output
+      // queue again: nothing else would wake it.
+      if (waiting_ && (mask_ & EV_TXEMPTY) && !closed_) wait_wake_.Signal();
+    }
     writing_ = false;
     tx_abort_ = false;
     Leave();
@@ -764,7 +796,7 @@ bool PosixSerialDevice::WriteFile(const void* buffer, uint32_t count, uint32_t& 
 
   if (!is_tty_) {
     const ssize_t n = ::write(fd, bytes, count);
-    if (n < 0) return FailWithErrno();
+    if (n < 0) return FailWithDeviceErrno();
     sent = static_cast<uint32_t>(n);
     return true;
   }
@@ -781,7 +813,7 @@ bool PosixSerialDevice::WriteFile(const void* buffer, uint32_t count, uint32_t& 
       // Output waits while DSR is low (termios cannot gate on it).
       int lines = TIOCM_DSR;
       if (::ioctl(fd, TIOCMGET, &lines) != 0) {
-        if (!Unsupported(errno)) return FailWithErrno();
+        if (!Unsupported(errno)) return FailWithDeviceErrno();
         lines = TIOCM_DSR;  // lines unknown: output is not held
       }
       if (!(lines & TIOCM_DSR)) {
@@ -796,7 +828,7 @@ bool PosixSerialDevice::WriteFile(const void* buffer, uint32_t count, uint32_t& 
       continue;
     }
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return FailWithErrno();
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return FailWithDeviceErrno();
     // The output queue is full.
     if (hangup) return Fail(HangupError());
     if (deadline != kForever && Now() >= deadline) break;
@@ -845,10 +877,10 @@ bool PosixSerialDevice::PurgeComm(uint32_t flags) {
   }
   if (!is_tty_) return true;
   if (flags & PURGE_RXCLEAR) {
-    if (::tcflush(fd_, TCIFLUSH) != 0) return FailWithErrno();
+    if (::tcflush(fd_, TCIFLUSH) != 0) return FailWithDeviceErrno();
     notified_ = 0;
   }
-  if ((flags & PURGE_TXCLEAR) && ::tcflush(fd_, TCOFLUSH) != 0) return FailWithErrno();
+  if ((flags & PURGE_TXCLEAR) && ::tcflush(fd_, TCOFLUSH) != 0) return FailWithDeviceErrno();
   return true;
 }
 
@@ -859,7 +891,7 @@ bool PosixSerialDevice::ClearCommError(uint32_t& errors, ComStat& status) {
   if (closed_) return Fail(error::kInvalidHandle);
   if (!is_tty_) return true;
   int waiting = 0;
-  if (::ioctl(fd_, FIONREAD, &waiting) != 0) return FailWithErrno();
+  if (::ioctl(fd_, FIONREAD, &waiting) != 0) return FailWithDeviceErrno();
   int queued = 0;
   if (!OutputQueued(queued)) return false;
   status.cbInQue = static_cast<uint32_t>(std::max(waiting, 0));
@@ -879,7 +911,7 @@ bool PosixSerialDevice::ClearCommError(uint32_t& errors, ComStat& status) {
 bool PosixSerialDevice::EscapeCommFunction(uint32_t function) {
   std::lock_guard g(mu_);
   if (closed_) return Fail(error::kInvalidHandle);
-  auto lines = [&](unsigned long request, int bits) { return ::ioctl(fd_, request, &bits) == 0 || FailWithErrno(); };
+  auto lines = [&](unsigned long request, int bits) { return ::ioctl(fd_, request, &bits) == 0 || FailWithDeviceErrno(); };
   switch (function) {
     case SETDTR: return lines(TIOCMBIS, TIOCM_DTR);
     case CLRDTR: return lines(TIOCMBIC, TIOCM_DTR);
@@ -890,11 +922,11 @@ bool PosixSerialDevice::EscapeCommFunction(uint32_t function) {
       rts_ = on;
       return true;
     }
-    case SETBREAK: return ::ioctl(fd_, TIOCSBRK) == 0 || FailWithErrno();
-    case CLRBREAK: return ::ioctl(fd_, TIOCCBRK) == 0 || FailWithErrno();
+    case SETBREAK: return ::ioctl(fd_, TIOCSBRK) == 0 || FailWithDeviceErrno();
+    case CLRBREAK: return ::ioctl(fd_, TIOCCBRK) == 0 || FailWithDeviceErrno();
     // As if XON (XOFF) had been received: output resumes (stops).
-    case SETXON: return ::tcflow(fd_, TCOON) == 0 || FailWithErrno();
-    case SETXOFF: return ::tcflow(fd_, TCOOFF) == 0 || FailWithErrno();
+    case SETXON: return ::tcflow(fd_, TCOON) == 0 || FailWithDeviceErrno();
+    case SETXOFF: return ::tcflow(fd_, TCOOFF) == 0 || FailWithDeviceErrno();
     default: return Fail(error::kInvalidParameter);
   }
 }
@@ -904,7 +936,7 @@ bool PosixSerialDevice::GetCommModemStatus(uint32_t& status) {
   std::lock_guard g(mu_);
   if (closed_) return Fail(error::kInvalidHandle);
   int lines = 0;
-  if (::ioctl(fd_, TIOCMGET, &lines) != 0) return FailWithErrno();
+  if (::ioctl(fd_, TIOCMGET, &lines) != 0) return FailWithDeviceErrno();
   if (lines & TIOCM_CTS) status |= MS_CTS_ON;
   if (lines & TIOCM_DSR) status |= MS_DSR_ON;
   if (lines & TIOCM_RNG) status |= MS_RING_ON;

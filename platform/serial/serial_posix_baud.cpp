@@ -2,6 +2,10 @@
 // 56,000, 128,000 and 256,000 baud have none), through Linux's termios2.
 // A file of its own because <asm/termbits.h> redefines what <termios.h>
 // declares; serial_posix.cpp declares these two functions itself.
+//
+// SetArbitraryBaud sets both directions (BOTHER in the input field too), so
+// that the input never keeps an earlier speed; CurrentSpeeds reads both back
+// as numbers, which is the only view of the input speed the driver runs.
 #include <cerrno>
 #include <cstdint>
 
@@ -24,10 +28,12 @@ bool SetArbitraryBaud(int fd, uint32_t baud) {
   return ioctl(fd, TCSETS2, &t) == 0;
 }
 
-uint32_t CurrentBaud(int fd) {
+bool CurrentSpeeds(int fd, uint32_t& input, uint32_t& output) {
   struct termios2 t {};
-  if (ioctl(fd, TCGETS2, &t) != 0) return 0;
-  return t.c_ospeed;
+  if (ioctl(fd, TCGETS2, &t) != 0) return false;
+  input = t.c_ispeed;
+  output = t.c_ospeed;
+  return true;
 }
 
 #else
@@ -37,7 +43,10 @@ bool SetArbitraryBaud(int, uint32_t) {
   return false;
 }
 
-uint32_t CurrentBaud(int) { return 0; }
+bool CurrentSpeeds(int, uint32_t&, uint32_t&) {
+  errno = ENOTSUP;
+  return false;
+}
 
 #endif
 

@@ -457,7 +457,7 @@ void VirtualNullModem::SetFault(int end, VirtualCall call, uint32_t code, int ti
 
 void VirtualNullModem::Vanish(int end, uint32_t code) {
   std::lock_guard g(mutex_);
-  ends_[end].vanished = code ? code : error::kBadCommand;
+  ends_[end].vanished = code ? code : kDeviceGoneError;
   if (ends_[end].handle) ends_[end].handle->Wake();
   cv_.notify_all();
 }

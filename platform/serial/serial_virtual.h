@@ -62,8 +62,9 @@ class VirtualNullModem : public std::enable_shared_from_this<VirtualNullModem> {
   // Makes `call` on `end` fail with `code` (0 removes the fault), every time
   // or only the next `times` times.
   void SetFault(int end, VirtualCall call, uint32_t code, int times = -1);
-  // The adapter is pulled out: every call on `end` fails with `code` from now on.
-  void Vanish(int end, uint32_t code = error::kBadCommand);
+  // The adapter is pulled out: every call on `end` fails with `code` from now
+  // on (by default the code every backend gives for it).
+  void Vanish(int end, uint32_t code = kDeviceGoneError);
   // Device calls made on `end` so far, and how many of them set or cleared
   // a line.
   uint64_t Calls(int end) const;

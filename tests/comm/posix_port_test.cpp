@@ -9,6 +9,7 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "comm/thread_comm.h"
 #include "platform/toolkit/toolkit_headless.h"
@@ -74,6 +75,25 @@ TEST_F(PosixPort, ReadsGiveWhatCameOrNothingAfterTheTimeout) {
   EXPECT_EQ(port->Write("\x5A\x0A", 2), 2);
   char out[2] = {};
   EXPECT_EQ(read(master_, out, 2), 2);
+}
+
+// A refused line call names its code, and an unplugged adapter (the far end
+// of the terminal gone) has the same code on every backend.
+TEST_F(PosixPort, AGoneDevicesBoxNamesTheCodeOfAGoneDevice) {
+  port->Open();
+  ASSERT_TRUE(port->Connected());
+  port->SetDTR(true);  // a pseudo-terminal has no modem lines
+  close(master_);
+  master_ = -1;
+  port->SetDTR(true);
+  std::vector<std::string> texts;
+  for (const auto& box : toolkit.boxes()) {
+    EXPECT_EQ(box.caption, "Serial Port Error.");
+    texts.push_back(box.text);
+  }
+  EXPECT_EQ(texts, (std::vector<std::string>{
+                       "EscapeCommFunction failure.(Error: 50)",
+                       "EscapeCommFunction failure.(Error: 22)"}));
 }
 
 TEST_F(PosixPort, NamesThatAreNoPortLeaveItClosedWithoutAWord) {

@@ -3,8 +3,12 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <signal.h>
+#include <spawn.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -13,18 +17,25 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <future>
 #include <iterator>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "platform/last_error.h"
 #include "platform/serial/posix_errors.h"
 #include "platform/serial/serial_posix.h"
+#include "sim/modem_state.h"
 #include "tests/support/read_fd.h"
+
+extern char** environ;
 
 namespace odu::platform {
 namespace {
@@ -34,6 +45,17 @@ using Clock = std::chrono::steady_clock;
 using odu::testing::ReadUpTo;
 
 constexpr uint32_t kMaxDword = 0xFFFFFFFF;
+
+// The kernel's termios2 (<asm/termbits.h>, which cannot share a file with
+// <termios.h>): the only view of the input and output speeds by number.
+struct KernelTermios2 {
+  tcflag_t c_iflag, c_oflag, c_cflag, c_lflag;
+  cc_t c_line;
+  cc_t c_cc[19];
+  speed_t c_ispeed, c_ospeed;
+};
+static_assert(sizeof(KernelTermios2) == 44);
+const unsigned long kGetTermios2 = _IOR('T', 0x2A, KernelTermios2);  // TCGETS2
 
 class PosixSerialTest : public ::testing::Test {
  protected:
@@ -82,6 +104,14 @@ class PosixSerialTest : public ::testing::Test {
     return t;
   }
 
+  // The input and output speeds the terminal runs at (the master reads the
+  // slave's settings).
+  std::pair<uint32_t, uint32_t> FarEndSpeeds() const {
+    KernelTermios2 t{};
+    EXPECT_EQ(::ioctl(master_, kGetTermios2, &t), 0) << std::strerror(errno);
+    return {t.c_ispeed, t.c_ospeed};
+  }
+
   int master_ = -1;
   std::string name_;
   PosixSerialOpener opener_;
@@ -106,6 +136,87 @@ bool WaitWithin(SerialDevice& device, uint32_t& events, std::chrono::millisecond
   return ok;
 }
 
+// ---- modem lines through the test-only shim ----
+// A pseudo-terminal has no modem lines. The modem-line shim
+// (tests/support/modem_shim.c), preloaded into a child run of this program,
+// gives its terminal the lines of a state file that this test keeps; the
+// child records its own DTR and RTS there.
+
+constexpr char kLinesChildPort[] = "ODU_TEST_LINES_CHILD_PORT";
+
+// The child: raises DTR and RTS on the terminal, checks that the state file
+// shows them, closes the device and exits with 0 (another status says which
+// step failed). Run before main(), so that no test of the child runs.
+int LinesChild(const char* port) {
+  const char* state_path = std::getenv(ODU_MODEM_STATE_ENV);
+  const int state_fd = state_path ? ::open(state_path, O_RDONLY | O_CLOEXEC) : -1;
+  if (state_fd < 0) return 10;
+  void* map = ::mmap(nullptr, sizeof(odu_modem_state), PROT_READ, MAP_SHARED, state_fd, 0);
+  ::close(state_fd);
+  if (map == MAP_FAILED) return 11;
+  auto* state = static_cast<odu_modem_state*>(map);
+  PosixSerialOpener opener;
+  DeviceHandle device = opener.Open(port);
+  if (!device) return 12;
+  uint32_t status = 0;
+  if (!device->GetCommModemStatus(status)) return 13;  // the shim is not in place
+  if (!device->EscapeCommFunction(SETDTR) || !device->EscapeCommFunction(SETRTS)) return 14;
+  if (odu_modem_get(&state->tool_dtr) != 1 || odu_modem_get(&state->tool_rts) != 1) return 15;
+  device->Close();
+  return 0;
+}
+
+[[maybe_unused]] const bool kRanAsLinesChild = [] {
+  if (const char* port = std::getenv(kLinesChildPort)) std::_Exit(LinesChild(port));
+  return false;
+}();
+
+// The shim as built beside this program (tests/sim/), or ODU_MODEM_SHIM.
+std::string ModemShimPath() {
+  namespace fs = std::filesystem;
+  if (const char* shim = std::getenv("ODU_MODEM_SHIM"); shim && *shim) return shim;
+  std::error_code ec;
+  const fs::path exe = fs::read_symlink("/proc/self/exe", ec);
+  if (ec) return "";
+  const fs::path shim = exe.parent_path() / "sim" / "libodu_modem_shim.so";
+  return fs::exists(shim, ec) ? shim.string() : "";
+}
+
+// Runs the child on terminal `port` with the shim and state file
+// `state_path`; its exit status, or -1.
+int RunLinesChild(const std::string& shim, const std::string& state_path, const std::string& port) {
+  std::vector<std::string> env_text = {"LD_PRELOAD=" + shim, std::string(ODU_MODEM_STATE_ENV) + "=" + state_path,
+                                       std::string(kLinesChildPort) + "=" + port};
+  std::string asan = "ASAN_OPTIONS=verify_asan_link_order=0";
+  for (char** e = environ; *e; ++e) {
+    const std::string entry(*e);
+    if (entry.rfind("LD_PRELOAD=", 0) == 0 || entry.rfind(std::string(ODU_MODEM_STATE_ENV) + "=", 0) == 0) continue;
+    if (entry.rfind("ASAN_OPTIONS=", 0) == 0) {
+      asan = entry + ":verify_asan_link_order=0";
+      continue;
+    }
+    env_text.push_back(entry);
+  }
+  env_text.push_back(asan);
+  std::vector<char*> env;
+  for (auto& e : env_text) env.push_back(e.data());
+  env.push_back(nullptr);
+  std::string exe = "/proc/self/exe";
+  char* argv[] = {exe.data(), nullptr};
+  pid_t pid = -1;
+  if (::posix_spawn(&pid, exe.c_str(), nullptr, nullptr, argv, env.data()) != 0) return -1;
+  int status = 0;
+  // Bounded: a hung child is killed.
+  for (int i = 0; i < 2000; ++i) {
+    const pid_t r = ::waitpid(pid, &status, WNOHANG);
+    if (r == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    std::this_thread::sleep_for(5ms);
+  }
+  ::kill(pid, SIGKILL);
+  ::waitpid(pid, &status, 0);
+  return -1;
+}
+
 TEST(PosixErrorsTest, MapsErrnoToWindowsCodes) {
   const struct {
     int err;
@@ -122,12 +233,22 @@ TEST(PosixErrorsTest, MapsErrnoToWindowsCodes) {
       {EBADF, error::kInvalidHandle},
       {ENOTTY, error::kNotSupported},
       {EINVAL, error::kInvalidParameter},
-      {EIO, error::kGenFailure},
+      {EIO, kDeviceGoneError},
       {ENOMEM, error::kNotEnoughMemory},
       {ETIMEDOUT, error::kSemTimeout},
       {EDOM, error::kGenFailure},
   };
   for (const auto& row : rows) EXPECT_EQ(ErrorFromErrno(row.err), row.code) << std::strerror(row.err);
+  // On a device that is open, "no such device" means it has gone.
+  const struct {
+    int err;
+    uint32_t code;
+  } open_rows[] = {
+      {EIO, kDeviceGoneError},      {ENODEV, kDeviceGoneError}, {ENXIO, kDeviceGoneError},
+      {ESHUTDOWN, kDeviceGoneError}, {EACCES, error::kAccessDenied}, {ENOTTY, error::kNotSupported},
+      {EDOM, error::kGenFailure},
+  };
+  for (const auto& row : open_rows) EXPECT_EQ(DeviceErrorFromErrno(row.err), row.code) << std::strerror(row.err);
   SetLastError(0);
   EXPECT_FALSE(FailWithErrno(EACCES));
   EXPECT_EQ(GetLastError(), error::kAccessDenied);
@@ -151,7 +272,14 @@ TEST_F(PosixSerialTest, LineSettingsReachTheDeviceAndReadBackAsItHoldsThem) {
       {115200, 5, ODDPARITY, ONE5STOPBITS, false, B115200, CSTOPB},
       {57600, 6, MARKPARITY, ONESTOPBIT, true, B57600, CRTSCTS},
       {14400, 8, SPACEPARITY, ONESTOPBIT, true, B0, CRTSCTS},
+      // From a speed without a B-constant to one with, and back.
+      {19200, 8, NOPARITY, ONESTOPBIT, false, B19200, 0},
+      {56000, 8, NOPARITY, ONESTOPBIT, false, B0, 0},
+      {9600, 8, NOPARITY, TWOSTOPBITS, false, B9600, CSTOPB},
       {256000, 8, NOPARITY, TWOSTOPBITS, false, B0, CSTOPB},
+      {115200, 8, NOPARITY, ONESTOPBIT, true, B115200, CRTSCTS},
+      {128000, 8, NOPARITY, ONESTOPBIT, false, B0, 0},
+      {57600, 8, NOPARITY, ONESTOPBIT, false, B57600, 0},
   };
   DeviceHandle device = OpenPort();
   ASSERT_TRUE(device);
@@ -174,6 +302,8 @@ TEST_F(PosixSerialTest, LineSettingsReachTheDeviceAndReadBackAsItHoldsThem) {
     if (row.speed != B0) {
       EXPECT_EQ(cfgetospeed(&seen), row.speed) << row.baud;
     }
+    // Both directions run at the new speed, whatever the one before was.
+    EXPECT_EQ(FarEndSpeeds(), std::make_pair(row.baud, row.baud)) << row.baud;
     Dcb expected = set;
     expected.ByteSize = 8;
     expected.Parity = NOPARITY;
@@ -186,6 +316,35 @@ TEST_F(PosixSerialTest, LineSettingsReachTheDeviceAndReadBackAsItHoldsThem) {
   four_bits.ByteSize = 4;
   EXPECT_FALSE(device->SetCommState(four_bits));
   EXPECT_EQ(GetLastError(), error::kInvalidParameter);
+}
+
+// Closing drops DTR and RTS, as closing a Windows port does, even on a
+// terminal without HUPCL (which alone would leave them as they are).
+TEST_F(PosixSerialTest, CloseDropsDtrAndRtsWithoutHupcl) {
+  const std::string shim = ModemShimPath();
+  if (shim.empty()) GTEST_SKIP() << "the modem-line shim (target odu_modem_shim) is not built";
+  termios t = FarEndSees();
+  t.c_cflag &= ~static_cast<tcflag_t>(HUPCL);
+  ASSERT_EQ(::tcsetattr(master_, TCSANOW, &t), 0);
+  ASSERT_FALSE(FarEndSees().c_cflag & HUPCL);
+
+  char state_template[] = "/tmp/odu-lines-XXXXXX";
+  const int fd = ::mkstemp(state_template);
+  ASSERT_GE(fd, 0);
+  const std::string state_path = state_template;
+  odu_modem_state initial{ODU_MODEM_STATE_MAGIC, 0, 0, 1, 1, -1};
+  ASSERT_EQ(::write(fd, &initial, sizeof initial), static_cast<ssize_t>(sizeof initial));
+  ::close(fd);
+
+  EXPECT_EQ(RunLinesChild(shim, state_path, name_), 0);
+  odu_modem_state after{};
+  const int in = ::open(state_path.c_str(), O_RDONLY);
+  ASSERT_GE(in, 0);
+  ASSERT_EQ(::read(in, &after, sizeof after), static_cast<ssize_t>(sizeof after));
+  ::close(in);
+  ::unlink(state_path.c_str());
+  EXPECT_EQ(after.tool_dtr, 0);
+  EXPECT_EQ(after.tool_rts, 0);
 }
 
 TEST_F(PosixSerialTest, CloseLeavesTheDeviceAsFound) {
@@ -312,6 +471,27 @@ TEST_F(PosixSerialTest, WriteWithHandshakeOnAPtyIsNotHeldAndReportsTxEmpty) {
   EXPECT_EQ(events, EV_TXEMPTY);
 }
 
+// EV_TXEMPTY ends a wait that is already pending when a later write empties
+// the output queue (a pty announces nothing of its own then).
+TEST_F(PosixSerialTest, AWriteEndsAPendingWaitForTxEmpty) {
+  DeviceHandle device = OpenPort();
+  ASSERT_TRUE(device);
+  SetTimeouts(*device, 0, 1000);
+  ASSERT_TRUE(device->SetCommMask(EV_TXEMPTY));
+  uint32_t events = 0;
+  auto pending = std::async(std::launch::async, [&] {
+    const bool ok = WaitWithin(*device, events, 10000ms);  // a safety net only
+    return std::make_pair(ok, GetLastError());
+  });
+  std::this_thread::sleep_for(20ms);  // the wait is blocked by now
+  uint32_t written = 0;
+  ASSERT_TRUE(device->WriteFile("hello", 5, written));
+  EXPECT_EQ(written, 5u);
+  EXPECT_EQ(pending.get(), std::make_pair(true, error::kSuccess));
+  EXPECT_EQ(events, EV_TXEMPTY);
+  EXPECT_EQ(FarEndReads(5), "hello");
+}
+
 TEST_F(PosixSerialTest, WriteEndsAtItsTimeoutWhenTheFarEndStopsTakingBytes) {
   DeviceHandle device = OpenPort();
   ASSERT_TRUE(device);
@@ -388,6 +568,8 @@ TEST_F(PosixSerialTest, WaitReportsArrivingBytesOnceUntilMoreCome) {
 
 // The far end going away is what an unplugged adapter looks like: waits and
 // reads fail with an error instead of blocking or spinning on old news.
+// Every call fails with the one code of a vanished device, the code the
+// virtual null-modem's Vanish gives too.
 TEST_F(PosixSerialTest, AHungUpDeviceFailsWaitsAndReads) {
   DeviceHandle device = OpenPort();
   ASSERT_TRUE(device);
@@ -400,15 +582,22 @@ TEST_F(PosixSerialTest, AHungUpDeviceFailsWaitsAndReads) {
   std::this_thread::sleep_for(20ms);
   ::close(master_);
   master_ = -1;
-  EXPECT_EQ(pending.get(), std::make_pair(false, error::kGenFailure));
+  EXPECT_EQ(pending.get(), std::make_pair(false, kDeviceGoneError));
   uint32_t events = 0;
   EXPECT_FALSE(WaitWithin(*device, events, 2000ms));
-  EXPECT_EQ(GetLastError(), error::kGenFailure);
-  SetTimeouts(*device, 2000);
-  char buf[10];
-  uint32_t read = 0;
-  EXPECT_FALSE(device->ReadFile(buf, sizeof buf, read));
-  EXPECT_EQ(GetLastError(), error::kGenFailure);
+  EXPECT_EQ(GetLastError(), kDeviceGoneError);
+  SetTimeouts(*device, 2000, 2000);
+  char buf[10] = {};
+  uint32_t n = 0;
+  EXPECT_FALSE(device->ReadFile(buf, sizeof buf, n));
+  EXPECT_EQ(GetLastError(), kDeviceGoneError);
+  EXPECT_FALSE(device->WriteFile(buf, sizeof buf, n));
+  EXPECT_EQ(GetLastError(), kDeviceGoneError);
+  EXPECT_FALSE(device->EscapeCommFunction(SETDTR));
+  EXPECT_EQ(GetLastError(), kDeviceGoneError);
+  ComStat stat;
+  EXPECT_FALSE(device->ClearCommError(n, stat));
+  EXPECT_EQ(GetLastError(), kDeviceGoneError);
 }
 
 TEST_F(PosixSerialTest, SetCommMaskEndsAPendingWaitWithNoEvents) {

@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <future>
+#include <utility>
+
 #include "platform/last_error.h"
 #include "platform/serial/serial_virtual.h"
 
@@ -34,6 +38,13 @@ TEST_F(VirtualModemTest, CrossedLinesShowAtTheOtherEnd) {
   modem->SetCarrier(1, false);
   b->GetCommModemStatus(status);
   EXPECT_EQ(status, MS_DSR_ON | MS_CTS_ON);
+  // Closing drops both lines, as closing a Windows port does.
+  modem->SetCarrier(1, std::nullopt);
+  a->Close();
+  EXPECT_FALSE(modem->Dtr(0));
+  EXPECT_FALSE(modem->Rts(0));
+  b->GetCommModemStatus(status);
+  EXPECT_EQ(status, 0u);
 }
 
 TEST_F(VirtualModemTest, ReadWaitsForTheWholeCountUntilItsTimeout) {
@@ -84,6 +95,8 @@ TEST_F(VirtualModemTest, OutputHandshakeHoldsBytesWithinTheWriteTimeout) {
   EXPECT_EQ(clock.Now(), Millis(1500));
 }
 
+// A vanished end fails every call with the one code of a vanished device,
+// the code the POSIX device gives for a terminal that has hung up.
 TEST_F(VirtualModemTest, ClosedAndVanishedHandlesFailWithTheirCodes) {
   uint32_t status;
   a->Close();
@@ -94,7 +107,34 @@ TEST_F(VirtualModemTest, ClosedAndVanishedHandlesFailWithTheirCodes) {
   modem->Vanish(1);
   uint32_t events;
   EXPECT_FALSE(b->WaitCommEvent(events));
-  EXPECT_EQ(GetLastError(), error::kBadCommand);
+  EXPECT_EQ(GetLastError(), kDeviceGoneError);
+  uint8_t buf[4] = {};
+  uint32_t n = 0;
+  EXPECT_FALSE(b->ReadFile(buf, 4, n));
+  EXPECT_EQ(GetLastError(), kDeviceGoneError);
+  EXPECT_FALSE(b->WriteFile(buf, 4, n));
+  EXPECT_EQ(GetLastError(), kDeviceGoneError);
+  EXPECT_FALSE(b->EscapeCommFunction(SETDTR));
+  EXPECT_EQ(GetLastError(), kDeviceGoneError);
+}
+
+TEST_F(VirtualModemTest, AWriteEndsAPendingWaitForTxEmpty) {
+  ASSERT_TRUE(b->SetCommMask(EV_TXEMPTY));
+  clock.Hold();  // the waiter's, released while its wait blocks
+  auto pending = std::async(std::launch::async, [&] {
+    uint32_t events = 0;
+    const bool ok = b->WaitCommEvent(events);
+    clock.Release();
+    return std::make_pair(ok, events);
+  });
+  clock.WaitQuiet([] { return false; });
+  const uint8_t frame[3] = {1, 2, 3};
+  uint32_t n = 0;
+  ASSERT_TRUE(b->WriteFile(frame, 3, n));
+  EXPECT_EQ(n, 3u);
+  // A safety net only: a wait the write did not end is cancelled.
+  if (pending.wait_for(std::chrono::seconds(10)) != std::future_status::ready) b->CancelWait();
+  EXPECT_EQ(pending.get(), std::make_pair(true, EV_TXEMPTY));
 }
 
 TEST_F(VirtualModemTest, PurgeOfTheReceiveSideKeepsNothingWaiting) {
