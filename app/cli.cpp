@@ -1,6 +1,7 @@
 #include "app/cli.h"
 
 #include <memory>
+#include <utility>
 
 #include "app/cli_options.h"
 #include "app/cli_progress.h"
@@ -8,7 +9,7 @@
 #include "app/main_panel.h"
 #include "app/simulated_station.h"
 #include "app/trace_device.h"
-#include "comm/enum_serial_ports.h"
+#include "comm/port_listing.h"
 #include "platform/serial/serial_virtual.h"
 #include "platform/terminal/terminal.h"
 #include "platform/toolkit/toolkit_headless.h"
@@ -45,6 +46,45 @@ void InterruptRun(TMainPanel& panel, std::FILE* err) {
   std::fflush(err);
 }
 
+// The machine's ports as the environment gives them.
+PortListing MachinePorts(const CliEnvironment& env) {
+  if (env.port_listing) return env.port_listing();
+  if (!env.list_ports) return ListMachinePorts();
+  std::vector<std::string> names;
+  env.list_ports(names);
+  PortListing listing;
+  for (std::string& name : names) {
+    SerialPortInfo port;
+    port.name = std::move(name);
+    listing.ports.push_back(std::move(port));
+  }
+  return listing;
+}
+
+// What --list-ports --verbose tells of a port after its name: one indented
+// line per detail known, `  key: value`.
+void PrintPortDetails(std::FILE* out, const SerialPortInfo& port) {
+  const std::pair<const char*, const std::string*> details[] = {
+      {"driver", &port.driver},
+      {"interface driver", &port.interface_driver},
+      {"usb id", &port.usb_id},
+      {"manufacturer", &port.manufacturer},
+      {"product", &port.product},
+      {"serial number", &port.serial_number},
+      {"by-id", &port.by_id},
+  };
+  for (const auto& [key, value] : details) {
+    if (!value->empty()) std::fprintf(out, "  %s: %s\n", key, value->c_str());
+  }
+}
+
+// The ttys the listing left out, one a line: `NAME: left out: REASON`.
+void ReportLeftOut(std::FILE* err, const PortListing& listing) {
+  for (const LeftOutPort& tty : listing.left_out) {
+    std::fprintf(err, "%s: left out: %s\n", tty.name.c_str(), DescribeLeftOut(tty.reason));
+  }
+}
+
 }  // namespace
 
 int RunCli(const std::vector<std::string>& args, const CliEnvironment& env) {
@@ -63,11 +103,13 @@ int RunCli(const std::vector<std::string>& args, const CliEnvironment& env) {
     std::fprintf(env.out, "odu-upgrade %s\n", ODU_VERSION);
     return kExitDone;
   }
-  auto list_ports = env.list_ports ? env.list_ports : [](std::vector<std::string>& l) { EnumSerialPorts(l); };
   if (o.list_ports) {
-    std::vector<std::string> names;
-    list_ports(names);
-    for (const auto& n : names) std::fprintf(env.out, "%s\n", n.c_str());
+    const PortListing listing = MachinePorts(env);
+    for (const SerialPortInfo& port : listing.ports) {
+      std::fprintf(env.out, "%s\n", port.name.c_str());
+      if (o.verbose) PrintPortDetails(env.out, port);
+    }
+    ReportLeftOut(env.err, listing);
     return kExitDone;
   }
 
@@ -113,18 +155,27 @@ int RunCli(const std::vector<std::string>& args, const CliEnvironment& env) {
   } clear_main;
 
   if (o.image) panel->ProgSrc->Items = image_lines;
+  std::function<void(const PortListing&)> on_machine_ports;  // set by --verbose
   if (o.simulate) {
     panel->ListPorts = [](std::vector<std::string>& l) { l.push_back(SimulatedStation::kPortName); };
   } else if (!o.ports.empty()) {
     panel->ListPorts = [ports = o.ports](std::vector<std::string>& l) { l.insert(l.end(), ports.begin(), ports.end()); };
   } else {
-    panel->ListPorts = list_ports;
+    panel->ListPorts = [&env, &on_machine_ports](std::vector<std::string>& l) {
+      const PortListing listing = MachinePorts(env);
+      if (on_machine_ports) on_machine_ports(listing);
+      for (const SerialPortInfo& port : listing.ports) l.push_back(port.name);
+    };
   }
   panel->Port->SetOpener(opener);
 
   ProgressReporter progress(*panel, env.out, env.out_is_terminal, clock);
   progress_line = &progress;
   if (o.verbose) {
+    on_machine_ports = [&](const PortListing& listing) {
+      progress.Break();
+      ReportLeftOut(env.err, listing);
+    };
     panel->OnScanReport = [&](const std::string& port, const std::string& finding) {
       progress.Break();
       std::fprintf(env.err, "%s: %s\n", port.c_str(), finding.c_str());

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "comm/port_listing.h"
 #include "platform/clock.h"
 #include "platform/serial/serial_device.h"
 #include "sim/station.h"
@@ -17,6 +18,9 @@ struct CliEnvironment {
   platform::Clock* clock = nullptr;            // the real clock unless set
   platform::SerialOpener* opener = nullptr;    // the platform's devices unless set
   std::function<void(std::vector<std::string>&)> list_ports;  // the machine's ports unless set
+  // The machine's ports with their details and the ttys left out; unless
+  // set, list_ports' names (when that is set) or the machine's own listing.
+  std::function<PortListing()> port_listing;
   std::FILE* out = stdout;
   std::FILE* err = stderr;
   bool out_is_terminal = false;

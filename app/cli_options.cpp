@@ -65,12 +65,20 @@ port the station is on, starts its bootloader and programs the firmware image.
 Options:
   --port NAME     try only this port (repeatable, tried in the order given);
                   without it every serial port of the machine is tried
-  --list-ports    print the machine's serial ports, one a line, and exit
+  --list-ports    print the machine's serial ports, one a line, and exit; the
+                  ttys left out (the kernel's console, legacy ports without a
+                  UART, no character device node) are named on standard error
+                  with the reason. With --verbose each name is followed by
+                  lines indented by two spaces, "key: value", for what is
+                  known: driver, interface driver, usb id (vendor:product),
+                  manufacturer, product, serial number, by-id (the
+                  /dev/serial/by-id name, which --port accepts too)
   --image FILE    program this Intel HEX file instead of the built-in image
                   (checked whole before any port is opened)
   --simulate      upgrade a simulated station on a virtual port at 19,200 baud
                   and check its flash against the image afterwards
-  --verbose       say what the scan found on every port it tried
+  --verbose       say what the scan found on every port it tried, and which
+                  ttys it left out and why
   --trace         print every write (TX) and read (RX) on standard error
   --version       print the version and exit
   --help          print this text and exit

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string_view>
 #include <system_error>
 
@@ -14,27 +15,119 @@ namespace {
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
-// The first line of a sysfs attribute without surrounding blanks; empty when
-// it can't be read. Attributes worth reading are a few characters long.
-std::string ReadAttribute(const fs::path& file) {
+// Short attributes (`type`, `console`, idVendor) and the USB strings, which
+// a device may make up to 126 characters long.
+constexpr size_t kShortAttribute = 64;
+constexpr size_t kTextAttribute = 256;
+
+// The first line of a sysfs attribute without surrounding blanks, at most
+// `limit` bytes of it; empty when it can't be read. Control characters come
+// from the device (a USB string may hold anything) and would act on the
+// user's terminal: each reads as '?'.
+std::string ReadAttribute(const fs::path& file, size_t limit = kShortAttribute) {
   std::ifstream in(file, std::ios::binary);
   if (!in) return {};
-  char buffer[64] = {};
-  in.read(buffer, sizeof buffer);
-  std::string_view text(buffer, static_cast<size_t>(in.gcount()));
+  std::string buffer(limit, '\0');
+  in.read(buffer.data(), static_cast<std::streamsize>(limit));
+  std::string_view text(buffer.data(), static_cast<size_t>(in.gcount()));
   text = text.substr(0, text.find('\n'));
   const size_t first = text.find_first_not_of(" \t\r");
   if (first == std::string_view::npos) return {};
   const size_t last = text.find_last_not_of(" \t\r");
-  return std::string(text.substr(first, last - first + 1));
+  std::string value(text.substr(first, last - first + 1));
+  for (char& c : value) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7f) c = '?';
+  }
+  return value;
 }
 
-bool IsListedPort(const fs::path& tty) {
+// The name of the driver bound to the device at `dir` (its `driver` link
+// points into /sys/bus/*/drivers/); empty when none is bound.
+std::string DriverOf(const fs::path& dir) {
   std::error_code ec;
-  if (!fs::exists(fs::symlink_status(tty / "device", ec))) return false;  // virtual terminals, pty, console
-  if (ReadAttribute(tty / "type") == "0") return false;                    // no UART behind a legacy port
-  if (ReadAttribute(tty / "console") == "Y") return false;                 // the kernel writes its log there
-  return true;
+  const fs::path target = fs::read_symlink(dir / "driver", ec);
+  return ec ? std::string() : target.filename().string();
+}
+
+// A node's identity without following a link at its own name: its
+// directory resolved, then its name. Empty when the directory can't be.
+fs::path NodeKey(const fs::path& path) {
+  std::error_code ec;
+  const fs::path normal = fs::absolute(path, ec).lexically_normal();
+  if (ec || !normal.has_filename()) return {};
+  const fs::path dir = fs::canonical(normal.parent_path(), ec);
+  return ec ? fs::path() : dir / normal.filename();
+}
+
+// Whether the link `link` leads to `node` (a NodeKey), followed link by link
+// as open() would, for a few hops at most.
+bool LeadsTo(fs::path link, const fs::path& node) {
+  for (int hop = 0; hop < 8; ++hop) {
+    std::error_code ec;
+    fs::path target = fs::read_symlink(link, ec);
+    if (ec) return false;
+    if (target.is_relative()) target = link.parent_path() / target;
+    link = NodeKey(target);
+    if (link.empty()) return false;
+    if (link == node) return true;
+  }
+  return false;
+}
+
+// The first link (in name order) of `dev_root`/serial/by-id that leads to
+// `node`; empty when there is none.
+std::string ByIdLinkTo(const fs::path& dev_root, const fs::path& node) {
+  const fs::path key = NodeKey(node);
+  if (key.empty()) return {};
+  std::vector<fs::path> links;
+  std::error_code ec;
+  for (fs::directory_iterator it(dev_root / "serial" / "by-id", ec), end; !ec && it != end; it.increment(ec)) {
+    links.push_back(it->path());
+  }
+  std::sort(links.begin(), links.end());
+  for (const fs::path& link : links) {
+    if (LeadsTo(link, key)) return link.string();
+  }
+  return {};
+}
+
+// The driver of the port's device and, when it hangs below a USB device,
+// that device's identity and strings and its interface's driver. The USB
+// device is the nearest directory with an idVendor on the way up from the
+// port's device towards `sysfs_root` (a hub above it has one too); the
+// interface is the directory just below it on that way. A tty of a USB
+// serial converter sits on a port of the interface
+// (.../1-2:1.0/ttyUSB0), one of an ACM modem on the interface itself
+// (.../1-2:1.0).
+void ReadDetails(const fs::path& tty, const fs::path& sysfs_root, SerialPortInfo& port) {
+  std::error_code ec;
+  const fs::path device = fs::canonical(tty / "device", ec);
+  if (ec) return;
+  port.driver = DriverOf(device);
+  const fs::path top = fs::canonical(sysfs_root, ec);
+  fs::path below;
+  for (fs::path dir = device; dir != top && dir.has_relative_path(); below = dir, dir = dir.parent_path()) {
+    if (!fs::exists(dir / "idVendor", ec)) continue;
+    if (!below.empty()) port.interface_driver = DriverOf(below);
+    port.usb_id = ReadAttribute(dir / "idVendor") + ":" + ReadAttribute(dir / "idProduct");
+    port.manufacturer = ReadAttribute(dir / "manufacturer", kTextAttribute);
+    port.product = ReadAttribute(dir / "product", kTextAttribute);
+    port.serial_number = ReadAttribute(dir / "serial", kTextAttribute);
+    return;
+  }
+}
+
+// Why the tty at `tty` with node `node` is left out; nothing when it is a
+// port. Only ttys with a `device` link come here.
+std::optional<LeftOutReason> ReasonToLeaveOut(const fs::path& tty, const fs::path& node) {
+  if (ReadAttribute(tty / "type") == "0") return LeftOutReason::kNoUart;
+  if (ReadAttribute(tty / "console") == "Y") return LeftOutReason::kConsole;
+  std::error_code ec;
+  const fs::file_status status = fs::status(node, ec);  // through links, as open() goes
+  if (!fs::exists(status)) return LeftOutReason::kNoDeviceNode;
+  if (!fs::is_character_file(status)) return LeftOutReason::kNotCharacterDevice;
+  return std::nullopt;
 }
 
 // Digit runs compare by value, everything else by character; names equal in
@@ -68,19 +161,36 @@ bool NaturalLess(const std::string& a, const std::string& b) {
 
 }  // namespace
 
-std::vector<std::string> ListSysfsSerialPorts(const std::string& sysfs_root, const std::string& dev_root) {
+PortListing ScanSysfsSerialPorts(const std::string& sysfs_root, const std::string& dev_root) {
   std::vector<std::string> names;
+  const fs::path ttys = fs::path(sysfs_root) / "class" / "tty";
   std::error_code ec;
-  for (fs::directory_iterator it(fs::path(sysfs_root) / "class" / "tty", ec), end; !ec && it != end;
-       it.increment(ec)) {
-    if (IsListedPort(it->path())) names.push_back(it->path().filename().string());
+  for (fs::directory_iterator it(ttys, ec), end; !ec && it != end; it.increment(ec)) {
+    std::error_code link_ec;
+    if (fs::exists(fs::symlink_status(it->path() / "device", link_ec))) names.push_back(it->path().filename().string());
   }
   std::sort(names.begin(), names.end(), NaturalLess);
 
-  std::vector<std::string> ports;
-  ports.reserve(names.size());
-  for (const std::string& name : names) ports.push_back((fs::path(dev_root) / name).string());
-  return ports;
+  PortListing listing;
+  for (const std::string& name : names) {
+    const fs::path node = fs::path(dev_root) / name;
+    if (const std::optional<LeftOutReason> reason = ReasonToLeaveOut(ttys / name, node)) {
+      listing.left_out.push_back({node.string(), *reason});
+      continue;
+    }
+    SerialPortInfo port;
+    port.name = node.string();
+    ReadDetails(ttys / name, sysfs_root, port);
+    port.by_id = ByIdLinkTo(dev_root, node);
+    listing.ports.push_back(std::move(port));
+  }
+  return listing;
+}
+
+std::vector<std::string> ListSysfsSerialPorts(const std::string& sysfs_root, const std::string& dev_root) {
+  std::vector<std::string> names;
+  for (SerialPortInfo& port : ScanSysfsSerialPorts(sysfs_root, dev_root).ports) names.push_back(std::move(port.name));
+  return names;
 }
 
 }  // namespace odu

@@ -1,9 +1,23 @@
 // The machine's serial ports on Windows: the registry walk on the system's
 // own registry.
 #include "comm/enum_serial_ports.h"
+#include "comm/port_listing.h"
 
 namespace odu {
 
 void EnumSerialPorts(std::vector<std::string>& list) { EnumSerialPorts(platform::SystemRegistry(), list); }
+
+// The registry gives names only, and leaves nothing out that could be told.
+PortListing ListMachinePorts() {
+  std::vector<std::string> names;
+  EnumSerialPorts(names);
+  PortListing listing;
+  for (std::string& name : names) {
+    SerialPortInfo port;
+    port.name = std::move(name);
+    listing.ports.push_back(std::move(port));
+  }
+  return listing;
+}
 
 }  // namespace odu

@@ -101,6 +101,105 @@ TEST_F(Cli, HelpVersionAndTheListOfPorts) {
   EXPECT_EQ(r.out, "/dev/ttyS0\n/dev/ttyUSB0\n");
 }
 
+SerialPortInfo Port(std::string name, std::string driver = "") {
+  SerialPortInfo port;
+  port.name = std::move(name);
+  port.driver = std::move(driver);
+  return port;
+}
+
+SerialPortInfo FtdiAdapter() {
+  SerialPortInfo port = Port("/dev/ttyUSB0", "ftdi_sio");
+  port.interface_driver = "ftdi_sio";
+  port.usb_id = "0403:6001";
+  port.manufacturer = "FTDI";
+  port.product = "FT232R USB UART";
+  port.serial_number = "A50285BI";
+  port.by_id = "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0";
+  return port;
+}
+
+constexpr const char* kConsoleLeftOut =
+    "/dev/ttyS0: left out: the kernel's console (the kernel writes its log there)\n";
+
+TEST_F(Cli, ListPortsNamesThePortsOnStandardOutputAndTheTtysLeftOutOnStandardError) {
+  const struct {
+    const char* name;
+    PortListing listing;
+    std::vector<std::string> args;
+    const char* out;
+    const char* err;
+  } rows[] = {
+      {"only the console", {{}, {{"/dev/ttyS0", LeftOutReason::kConsole}}}, {"--list-ports"}, "", kConsoleLeftOut},
+      {"names only",
+       {{FtdiAdapter(), Port("/dev/ttyS4", "serial8250")},
+        {{"/dev/ttyS0", LeftOutReason::kConsole},
+         {"/dev/ttyS1", LeftOutReason::kNoUart},
+         {"/dev/ttyUSB3", LeftOutReason::kNoDeviceNode},
+         {"/dev/ttyUSB4", LeftOutReason::kNotCharacterDevice}}},
+       {"--list-ports"},
+       "/dev/ttyUSB0\n/dev/ttyS4\n",
+       "/dev/ttyS0: left out: the kernel's console (the kernel writes its log there)\n"
+       "/dev/ttyS1: left out: no UART behind it (legacy 8250 port of type 0)\n"
+       "/dev/ttyUSB3: left out: no device node\n"
+       "/dev/ttyUSB4: left out: the device node is not a character device\n"},
+      {"details",
+       {{FtdiAdapter(), Port("/dev/ttyS4", "serial8250"), Port("/dev/ttyS5")}, {{"/dev/ttyS0", LeftOutReason::kConsole}}},
+       {"--verbose", "--list-ports"},
+       "/dev/ttyUSB0\n"
+       "  driver: ftdi_sio\n"
+       "  interface driver: ftdi_sio\n"
+       "  usb id: 0403:6001\n"
+       "  manufacturer: FTDI\n"
+       "  product: FT232R USB UART\n"
+       "  serial number: A50285BI\n"
+       "  by-id: /dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0\n"
+       "/dev/ttyS4\n"
+       "  driver: serial8250\n"
+       "/dev/ttyS5\n",
+       kConsoleLeftOut},
+  };
+  for (const auto& row : rows) {
+    env.port_listing = [&] { return row.listing; };
+    const Outcome r = Invoke(row.args);
+    EXPECT_EQ(r.status, kExitDone) << row.name;
+    EXPECT_EQ(r.out, row.out) << row.name;
+    EXPECT_EQ(r.err, row.err) << row.name;
+  }
+  EXPECT_TRUE(opener.opened().empty());
+}
+
+// The scan tries the listed ports and never one left out; with --verbose it
+// says first which ttys it left out.
+TEST_F(Cli, TheScanTriesTheListedPortsAndWithVerboseNamesThoseLeftOut) {
+  opener.Add("/dev/ttyUSB0", VirtualNullModem::Create(clock), 0);
+  env.port_listing = [] { return PortListing{{FtdiAdapter()}, {{"/dev/ttyS0", LeftOutReason::kConsole}}}; };
+  Outcome r = Invoke({"--verbose"});
+  EXPECT_EQ(r.status, kExitNotFound);
+  EXPECT_EQ(r.err, std::string(kConsoleLeftOut) + "/dev/ttyUSB0: no carrier detect: nothing sent\n"
+                                                   "Hardware error. Station ORVELA not found.\n");
+  r = Invoke({});
+  EXPECT_EQ(r.err, "Hardware error. Station ORVELA not found.\n");
+  EXPECT_EQ(opener.opened(), (std::vector<std::string>{"/dev/ttyUSB0", "/dev/ttyUSB0"}));
+
+  env.port_listing = [] { return PortListing{{}, {{"/dev/ttyS0", LeftOutReason::kConsole}}}; };
+  r = Invoke({"--verbose"});
+  EXPECT_EQ(r.err, std::string(kConsoleLeftOut) + "no serial ports to try (none found on this machine)\n"
+                                                   "Hardware error. Station ORVELA not found.\n");
+}
+
+// A by-id name is a link to the node: it reaches the port as given.
+TEST_F(Cli, APortGivenByItsByIdNameIsOpenedAsGiven) {
+  const std::string by_id = FtdiAdapter().by_id;
+  auto line = VirtualNullModem::Create(clock);
+  line->SetLines(1, true, true);
+  opener.Add(by_id, line, 0);
+  const Outcome r = Invoke({"--verbose", "--port", by_id});
+  EXPECT_EQ(r.status, kExitNotFound);
+  EXPECT_EQ(opener.opened(), (std::vector<std::string>{by_id}));
+  EXPECT_NE(r.err.find(by_id + ": no valid reply after 4 attempts"), std::string::npos) << r.err;
+}
+
 TEST_F(Cli, ABadImageIsRefusedWithItsLineBeforeAnyPortIsOpened) {
   const struct {
     const char* name;
