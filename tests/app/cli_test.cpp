@@ -287,14 +287,18 @@ TEST_F(Cli, VerboseSaysWhatTheScanFoundOnEveryPort) {
   opener.Add("COM1", silent, 0);
   opener.Add("COM2", VirtualNullModem::Create(clock), 0);
   opener.FailOpen("COM3", 5);
-  const Outcome r = Invoke({"--verbose", "--port", "COM1", "--port", "COM2", "--port", "COM3", "--port", "COM4"});
+  opener.FailOpen("COM5", 22);
+  const Outcome r =
+      Invoke({"--verbose", "--port", "COM1", "--port", "COM2", "--port", "COM3", "--port", "COM4", "--port", "COM5"});
   EXPECT_EQ(r.status, kExitNotFound);
   EXPECT_NE(r.err.find("COM1: no valid reply after 4 attempts"), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("COM2: no carrier detect"), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("COM3: could not be opened: access denied"), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("dialout"), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("COM4: could not be opened: no such device"), std::string::npos) << r.err;
-  EXPECT_EQ(opener.opened(), (std::vector<std::string>{"COM1", "COM2", "COM3", "COM4"}));
+  EXPECT_NE(r.err.find("COM5: could not be opened: the port has gone: was the adapter unplugged?"), std::string::npos)
+      << r.err;
+  EXPECT_EQ(opener.opened(), (std::vector<std::string>{"COM1", "COM2", "COM3", "COM4", "COM5"}));
 
   env.list_ports = [](std::vector<std::string>& l) { l.clear(); };
   const Outcome none = Invoke({"--verbose"});
