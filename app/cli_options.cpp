@@ -64,7 +64,12 @@ port the station is on, starts its bootloader and programs the firmware image.
 
 Options:
   --port NAME     try only this port (repeatable, tried in the order given);
-                  without it every serial port of the machine is tried
+                  without it every serial port of the machine is tried.
+                  A port on the network: rfc2217://HOST:PORT (a Telnet
+                  COM-PORT-OPTION server such as ser2net or a serial device
+                  server: line settings, DTR/RTS and modem lines go through)
+                  or socket://HOST:PORT (raw TCP, no line control: carrier,
+                  DSR and CTS count as present while connected)
   --list-ports    print the machine's serial ports, one a line, and exit; the
                   ttys left out (the kernel's console, legacy ports without a
                   UART, no character device node) are named on standard error

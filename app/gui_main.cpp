@@ -1,9 +1,13 @@
 // odu-upgrade-gui: the upgrade window on the build's window toolkit (Qt on
 // Linux, Win32 on Windows). With --simulate the window upgrades the built-in
 // simulated station (a virtual port at 19,200 baud) instead of the machine's
-// serial ports, so a whole run can be watched.
+// serial ports, so a whole run can be watched. With --port NAME (repeatable)
+// the scan tries only those ports, in that order; the names are those of the
+// command line, network ports (rfc2217://HOST:PORT, socket://HOST:PORT) too.
 #include <cstring>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "app/main_panel.h"
 #include "app/simulated_station.h"
@@ -13,8 +17,11 @@ int main(int argc, char** argv) {
   const std::unique_ptr<odu::platform::Toolkit> owned = odu::platform::CreateWindowToolkit(argc, argv);
   odu::platform::Toolkit& toolkit = *owned;
   bool simulate = false;
-  for (int i = 1; i < argc; ++i)
+  std::vector<std::string> ports;
+  for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--simulate") == 0) simulate = true;
+    if (std::strcmp(argv[i], "--port") == 0 && i + 1 < argc) ports.emplace_back(argv[++i]);
+  }
   std::unique_ptr<odu::SimulatedStation> simulated;
   if (simulate) simulated = std::make_unique<odu::SimulatedStation>(toolkit.clock(), 19200);
 
@@ -26,6 +33,8 @@ int main(int argc, char** argv) {
     if (simulated) {
       odu::MainPanel->Port->SetOpener(&simulated->opener());
       odu::MainPanel->ListPorts = [](std::vector<std::string>& l) { l.push_back(odu::SimulatedStation::kPortName); };
+    } else if (!ports.empty()) {
+      odu::MainPanel->ListPorts = [ports](std::vector<std::string>& l) { l.insert(l.end(), ports.begin(), ports.end()); };
     }
     app.Run();
   } catch (const odu::platform::ToolkitError& e) {

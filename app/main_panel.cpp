@@ -62,6 +62,14 @@ std::string DescribeOpenError(uint32_t code) {
       return "access denied: the port is in use by another program, or this user may not open it "
              "(on Linux, add the user to the dialout group)";
     case kDeviceGoneError: return "the port has gone: was the adapter unplugged?";
+    // Ports reached over the network.
+    case error::kInvalidName: return "not a port name (rfc2217://HOST:PORT or socket://HOST:PORT)";
+    case error::kBadNetPath: return "no such host";
+    case error::kConnectionRefused: return "connection refused: nothing listens at that address";
+    case error::kNetworkUnreachable:
+    case error::kHostUnreachable: return "the host cannot be reached";
+    case error::kSemTimeout: return "no answer in time";
+    case error::kNotSupported: return "not supported (from a network server: it serves no COM port)";
     default: return "error " + std::to_string(code);
   }
 }

@@ -30,6 +30,12 @@ inline constexpr uint32_t kOperationAborted = 995;
 inline constexpr uint32_t kIoIncomplete = 996;
 inline constexpr uint32_t kIoPending = 997;
 inline constexpr uint32_t kDeviceNotConnected = 1167;
+// Those of a port reached over the network.
+inline constexpr uint32_t kBadNetPath = 53;           // no such host
+inline constexpr uint32_t kInvalidName = 123;         // a name that is no HOST:PORT
+inline constexpr uint32_t kConnectionRefused = 1225;  // nothing listens there
+inline constexpr uint32_t kNetworkUnreachable = 1231;
+inline constexpr uint32_t kHostUnreachable = 1232;
 }  // namespace error
 
 uint32_t GetLastError();

@@ -12,6 +12,8 @@ packages=(
   clang libclang-rt-14-dev
   # The Windows programs (MinGW-w64, posix threads) and their tests under wine.
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 python3 wine64 wine
+  # Independent RFC 2217 servers that the network ports are tested against.
+  ser2net python3-serial
 )
 if (($#)); then packages=("$@"); fi
 

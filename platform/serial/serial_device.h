@@ -177,7 +177,11 @@ class SerialOpener {
   virtual DeviceHandle Open(const std::string& name) = 0;
 };
 
-// The opener of the platform this program was built for.
+// The opener of the platform this program was built for: names of the
+// network schemes (rfc2217://, socket://) lead to the network backend,
+// every other name to the local devices.
 SerialOpener& SystemSerialOpener();
+// The local devices only (a tty or a COM port).
+SerialOpener& LocalSerialOpener();
 
 }  // namespace odu::platform

@@ -302,7 +302,7 @@ DeviceHandle PosixSerialOpener::Open(const std::string& name) {
   return device;
 }
 
-SerialOpener& SystemSerialOpener() {
+SerialOpener& LocalSerialOpener() {
   static PosixSerialOpener opener;
   return opener;
 }

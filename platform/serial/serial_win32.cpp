@@ -382,7 +382,7 @@ class Win32SerialOpener final : public SerialOpener {
 
 }  // namespace
 
-SerialOpener& SystemSerialOpener() {
+SerialOpener& LocalSerialOpener() {
   static Win32SerialOpener opener;
   return opener;
 }
