@@ -16,7 +16,7 @@ root=$(pwd)
 src=${ODU_FUZZ_SOURCE_DIR:-$root}
 build=${ODU_FUZZ_BUILD_DIR:-$root/build/fuzz}
 seconds=${FUZZ_SECONDS:-30}
-targets=(${FUZZ_TARGETS:-frame_assembly station_reply intel_hex registry_walk})
+targets=(${FUZZ_TARGETS:-frame_assembly station_reply intel_hex registry_walk telnet_stream})
 
 if ! command -v clang++ >/dev/null; then
   echo "fuzz: clang++ is needed (with libFuzzer: libclang-rt-dev)" >&2

@@ -22,6 +22,8 @@ class LinePacer {
   explicit LinePacer(uint32_t baud) : byte_time_(ByteTime(baud)) {}
 
   Nanos byte_time() const { return byte_time_; }
+  // A new line rate, for the bytes not yet on the line.
+  void SetBaud(uint32_t baud) { byte_time_ = ByteTime(baud); }
   void Add(std::vector<Output> outputs);
   bool Empty() const { return queue_.empty(); }
   void Clear() {

@@ -2,10 +2,11 @@
 // the serial line, as the upgrade tool sees it. It is a pure state machine:
 // bytes from the tool go in with the time they arrived, bytes for the tool
 // come out with the time they are to be put on the line. Drivers connect it
-// to a virtual null-modem (in process) or to a pseudo-terminal (the
-// odu-station-sim program).
+// to a virtual null-modem (in process), or to a pseudo-terminal or a TCP
+// connection (the odu-station-sim program).
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <map>
@@ -106,6 +107,8 @@ class Station {
   // (and whatever its fault adds). Faults only touch the replies to
   // bootloader records; the initialisation frame is answered as configured.
   std::vector<Output> Receive(std::span<const uint8_t> bytes, Nanos now);
+  // Widens the frame window to at least `window` (a slower line rate).
+  void WidenFrameWindow(Nanos window) { config_.frame_window = std::max(config_.frame_window, window); }
 
   // The bootloader's 64 KiB flash; 0xFF after the erase.
   const std::array<uint8_t, 65536>& Flash() const { return flash_; }

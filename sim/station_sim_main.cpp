@@ -8,11 +8,21 @@
 // in chunks of what is due) at that rate. The turnaround of the tool, from
 // the end of an acknowledgement to the first byte of its next frame, is
 // measured and reported.
+//
+// With --listen it serves the station as an RFC 2217 server on TCP instead,
+// one client at a time: the client's Telnet data is the line, its
+// COM-PORT-OPTION settings set the line rate and its DTR and RTS, and the
+// modem lines it is told of are the station's (see ServeClient).
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -27,10 +37,12 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/clock.h"
 #include "resources/firmware_image.h"
+#include "sim/com_port_server.h"
 #include "sim/line_pacer.h"
 #include "sim/modem_state.h"
 #include "sim/station.h"
@@ -51,6 +63,11 @@ constexpr Nanos kLinger = Millis(1000);     // after the last acknowledgement, f
 // last stretch before a byte is due is spent awake, so that the line model
 // does not add the simulator's own lateness to the tool's time.
 constexpr Nanos kAwakeBeforeDue = std::chrono::microseconds(300);
+// A client is read from no further ahead of the line than this many bytes,
+// and not while this much of what the server says is still unsent: a flood
+// waits in the connection, as it would in front of a real line.
+constexpr int64_t kLineAhead = 4096;
+constexpr size_t kMaxUnsent = 65536;
 
 struct Options {
   uint32_t baud = 19200;
@@ -62,13 +79,18 @@ struct Options {
   bool exit_when_done = false;
   bool keep_open = false;
   int timeout_s = 300;
+  std::string listen_host;  // --listen: serve on TCP instead of a pseudo-terminal
+  std::string listen_port;
 };
 
 void Usage(FILE* to) {
   std::fputs(
       "usage: odu-station-sim [options]\n"
       "Serves a simulated station on a new pseudo-terminal; prints its path first.\n"
-      "  --baud N             line rate that paces both directions (default 19200; 0: unpaced)\n"
+      "  --listen HOST:PORT   serve as an RFC 2217 server on TCP instead (PORT 0: any free one);\n"
+      "                       prints rfc2217://ADDRESS:PORT first; one client at a time\n"
+      "  --baud N             line rate that paces both directions (default 19200; 0: unpaced);\n"
+      "                       with --listen, until the client sets one for its connection\n"
       "  --init MODE          answer to the initialisation frame: accept, refuse, silent, echo\n"
       "  --refuse-status N    status value of a refusal (default 11)\n"
       "  --processing-ms N    delay between a command and its reply\n"
@@ -80,11 +102,12 @@ void Usage(FILE* to) {
       "  --seed S             seed of the random faults (default 1)\n"
       "  --random-kinds LIST  kinds of the random faults, comma-separated\n"
       "  --modem-state FILE   modem lines shared with the modem-line shim\n"
-      "  --carrier MODE       carrier detect the tool sees: auto (with DTR), on, off\n"
+      "  --carrier MODE       carrier detect the tool sees: auto (with the station's DTR, which\n"
+      "                       with --listen follows the client's), on, off\n"
       "  --report FILE        what happened, written at exit as 'name: value' lines\n"
       "  --image FILE         Intel HEX image to compare the flash with, besides the embedded one\n"
       "  --exit-when-done     exit once the last closing record is acknowledged\n"
-      "  --keep-open          serve again after the tool closes the terminal\n"
+      "  --keep-open          serve again after the tool closes the terminal (or disconnects)\n"
       "  --timeout-s N        exit after N seconds in any case (default 300)\n",
       to);
 }
@@ -186,6 +209,15 @@ bool ParseOptions(int argc, char** argv, Options& o) {
       o.exit_when_done = true;
     } else if (arg == "--keep-open") {
       o.keep_open = true;
+    } else if (arg == "--listen") {
+      if (!value(v)) return fail("--listen needs HOST:PORT");
+      const auto colon = v.rfind(':');
+      if (colon == std::string::npos || colon == 0 || !ParseNumber(v.substr(colon + 1), 0, 65535, n))
+        return fail("bad --listen (want HOST:PORT): " + v);
+      o.listen_host = v.substr(0, colon);
+      if (o.listen_host.size() > 2 && o.listen_host.front() == '[' && o.listen_host.back() == ']')
+        o.listen_host = o.listen_host.substr(1, o.listen_host.size() - 2);
+      o.listen_port = std::to_string(n);
     } else if (arg == "--timeout-s") {
       if (!number(1, 86'400, n)) return fail("--timeout-s needs a number of seconds");
       o.timeout_s = static_cast<int>(n);
@@ -242,6 +274,7 @@ long long PercentileUs(const std::vector<Nanos>& sorted, double p) {
 }
 
 struct Counters {
+  uint64_t clients = 0;  // connections served (--listen)
   uint64_t from_tool = 0;
   uint64_t to_tool = 0;
   std::vector<Nanos> turnarounds;
@@ -281,8 +314,9 @@ void WriteReport(const Options& o, const Station& station, Counters& c, const ch
     << "refused: " << s.refused << "\n"
     << "faults: " << s.faults << "\n"
     << "bad_frames: " << s.bad_frames << "\n"
-    << "bytes_from_tool: " << c.from_tool << "\n"
-    << "bytes_to_tool: " << c.to_tool << "\n"
+    << "bytes_from_tool: " << c.from_tool << "\n";
+  if (!o.listen_host.empty()) r << "clients: " << c.clients << "\n";
+  r << "bytes_to_tool: " << c.to_tool << "\n"
     << "turnaround_count: " << c.turnarounds.size() << "\n"
     << "turnaround_median_us: " << PercentileUs(c.turnarounds, 0.5) << "\n"
     << "turnaround_p99_us: " << PercentileUs(c.turnarounds, 0.99) << "\n"
@@ -402,6 +436,269 @@ const char* Serve(int& master, const Options& o, Station& station, Counters& c, 
   }
 }
 
+// The modem lines of a connection: the client's DTR and RTS, and the
+// station's, which answer them (the station raises its DTR while it sees the
+// tool's, its RTS while it sees the tool's RTS). With a modem-state file
+// they are kept there, where a test can look at them and change the
+// station's; the client is told of such a change too.
+class ConnectionLines {
+ public:
+  ConnectionLines(odu_modem_state* shared, int carrier) : shared_(shared), carrier_(carrier) { ToolSet(false, false); }
+
+  void ToolSet(bool dtr, bool rts) {
+    station_dtr_ = dtr;
+    station_rts_ = rts;
+    if (!shared_) return;
+    odu_modem_set(&shared_->tool_dtr, dtr);
+    odu_modem_set(&shared_->tool_rts, rts);
+    odu_modem_set(&shared_->station_dtr, dtr);
+    odu_modem_set(&shared_->station_rts, rts);
+  }
+
+  // The lines the tool sees, as NOTIFY-MODEMSTATE carries them.
+  uint8_t Seen() const {
+    const bool dtr = shared_ ? odu_modem_get(&shared_->station_dtr) != 0 : station_dtr_;
+    const bool rts = shared_ ? odu_modem_get(&shared_->station_rts) != 0 : station_rts_;
+    const int carrier = shared_ ? odu_modem_get(&shared_->carrier_override) : carrier_;
+    uint8_t lines = 0;
+    if (rts) lines |= com_port::kCts;
+    if (dtr) lines |= com_port::kDsr;
+    if (carrier < 0 ? dtr : carrier != 0) lines |= com_port::kCd;
+    return lines;
+  }
+
+ private:
+  odu_modem_state* shared_;
+  int carrier_;
+  bool station_dtr_ = false;
+  bool station_rts_ = false;
+};
+
+// Serves one client on the connected socket `fd` until it leaves or the
+// session ends. Returns why the session ended, or nullptr when the next
+// client is to be served. `connected` (the tool has sent data),
+// `done_at` and `give_up` span the whole session, as in Serve.
+//
+// The line is modelled as on the pseudo-terminal. Its rate is --baud until
+// the client sets one with SET-BAUDRATE, which then holds for the rest of
+// the connection (a client sets the rate it means to talk at). When the
+// client leaves, its DTR and RTS drop, as when the tool closes the
+// terminal, and what was still on its way to it is lost.
+const char* ServeClient(int fd, const Options& o, Station& station, Counters& c, odu_modem_state* shared,
+                        Nanos give_up, std::optional<Nanos>& done_at, bool& connected) {
+  LinePacer pacer(o.baud);
+  Nanos byte_time = pacer.byte_time();
+  std::optional<Nanos> last_start;   // when the tool's last byte began on the line
+  std::optional<Nanos> ack_end;      // end of the last acknowledgement, until the tool's next byte
+  std::vector<uint8_t> backlog;      // due bytes not yet handed to the connection
+  std::optional<Nanos> backlog_ack;  // an acknowledgement ends with the backlog
+  std::vector<uint8_t> wire;         // what the server has committed to the connection
+  size_t wire_sent = 0;
+  std::optional<Nanos> wire_ack;     // an acknowledgement ends with the wire
+  ConnectionLines lines(shared, o.carrier);
+
+  ComPortServer::Hooks hooks;
+  hooks.data = [&](std::span<const uint8_t> bytes) {
+    // Each byte at the time it would have arrived on the line.
+    const Nanos read_at = Now();
+    c.from_tool += bytes.size();
+    connected = true;
+    for (size_t i = 0; i < bytes.size(); ++i) {
+      const Nanos start = last_start ? std::max(read_at, *last_start + byte_time) : read_at;
+      last_start = start;
+      if (ack_end) {
+        c.turnarounds.push_back(start - *ack_end);
+        ack_end.reset();
+      }
+      pacer.Add(station.Receive(bytes.subspan(i, 1), start + byte_time));
+      if (station.Vanished()) break;
+    }
+  };
+  hooks.baud = [&](uint32_t rate) {
+    pacer.SetBaud(rate);
+    byte_time = pacer.byte_time();
+    station.WidenFrameWindow(130 * byte_time);
+  };
+  hooks.purge = [&](uint8_t what) {
+    // What the station sent and the server still holds; what the client
+    // sent is on the line as soon as it is read.
+    if (what & com_port::kPurgeFromLine) {
+      backlog.clear();
+      backlog_ack.reset();
+    }
+  };
+  hooks.control = [&](bool dtr, bool rts) { lines.ToolSet(dtr, rts); };
+  hooks.lines = [&] { return lines.Seen(); };
+  ComPortServer server(o.baud, hooks);
+  server.Start(wire);
+
+  auto leave = [&]() -> const char* {
+    lines.ToolSet(false, false);
+    if (connected && station.Finished() && o.exit_when_done) return "done";
+    if (connected && !o.keep_open) return "hangup";
+    return nullptr;
+  };
+
+  for (;;) {
+    if (g_signalled) return "signal";
+    Nanos now = Now();
+    if (now >= give_up) return "timeout";
+    if (done_at && now >= *done_at + kLinger) return "done";
+
+    server.RefreshLines(wire);
+    LinePacer::Chunk due = pacer.TakeDue(now);
+    backlog.insert(backlog.end(), due.bytes.begin(), due.bytes.end());
+    if (due.ack_end) backlog_ack = due.ack_end;
+
+    // Send: first what is committed, then the backlog behind it.
+    bool gone = false;
+    for (int round = 0; round < 2 && !gone && !server.suspended(); ++round) {
+      while (wire_sent < wire.size()) {
+        const ssize_t n = ::send(fd, wire.data() + wire_sent, wire.size() - wire_sent, MSG_NOSIGNAL);
+        if (n > 0) {
+          wire_sent += static_cast<size_t>(n);
+        } else if (n < 0 && errno == EINTR) {
+          continue;
+        } else {
+          gone = n < 0 && errno != EAGAIN && errno != EWOULDBLOCK;
+          break;
+        }
+      }
+      if (wire_sent < wire.size()) break;
+      wire.clear();
+      wire_sent = 0;
+      if (wire_ack) {
+        // The tool can see the acknowledgement no earlier than it got it.
+        ack_end = std::max(*wire_ack, Now());
+        wire_ack.reset();
+        if (o.exit_when_done && station.Finished() && !done_at) done_at = *ack_end;
+      }
+      if (backlog.empty()) break;
+      c.to_tool += backlog.size();
+      ComPortServer::AppendData(backlog, wire);
+      backlog.clear();
+      wire_ack = std::exchange(backlog_ack, std::nullopt);
+    }
+    if (gone) return leave();
+
+    // Wait for the client, the next due byte or a deadline.
+    now = Now();
+    Nanos until = std::min(give_up, now + kLongestWait);
+    if (const auto next = pacer.NextDue()) until = std::min(until, *next - kAwakeBeforeDue);
+    if (done_at) until = std::min(until, *done_at + kLinger);
+    const bool line_full = last_start && byte_time > Nanos(0) && *last_start > now + kLineAhead * byte_time;
+    const bool take = !line_full && wire.size() - wire_sent < kMaxUnsent;
+    const bool give = wire_sent < wire.size() && !server.suspended();
+    const Nanos span = std::max(Nanos(0), until - now);
+    timespec ts{static_cast<time_t>(span.count() / 1'000'000'000), static_cast<long>(span.count() % 1'000'000'000)};
+    pollfd pfd{fd, static_cast<short>((take ? POLLIN | POLLRDHUP : 0) | (give ? POLLOUT : 0)), 0};
+    const int r = ::ppoll(&pfd, 1, &ts, nullptr);
+    if (r < 0 && errno != EINTR) return "error";
+    if (r <= 0) continue;
+    if (!take) {
+      if (pfd.revents & (POLLERR | POLLHUP)) return leave();
+      continue;
+    }
+
+    uint8_t buffer[4096];
+    for (int reads = 0; reads < 16 && wire.size() - wire_sent < kMaxUnsent; ++reads) {
+      const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+      if (n <= 0) return leave();  // closed, or reset
+      server.Receive(std::span(buffer, static_cast<size_t>(n)), wire);
+      if (station.Vanished()) break;
+    }
+    if (station.Vanished()) {
+      // The adapter is pulled out: the connection goes dead.
+      lines.ToolSet(false, false);
+      return "vanished";
+    }
+  }
+}
+
+// A listening socket on `host`:`port`; -1 after a message.
+int Listen(const std::string& host, const std::string& port, std::string& address) {
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_PASSIVE;
+  addrinfo* found = nullptr;
+  if (const int e = ::getaddrinfo(host.c_str(), port.c_str(), &hints, &found); e != 0) {
+    std::fprintf(stderr, "odu-station-sim: %s: %s\n", host.c_str(), ::gai_strerror(e));
+    return -1;
+  }
+  int fd = -1;
+  int error = 0;
+  for (addrinfo* a = found; a && fd < 0; a = a->ai_next) {
+    fd = ::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, a->ai_protocol);
+    if (fd < 0) {
+      error = errno;
+      continue;
+    }
+    const int one = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    if (::bind(fd, a->ai_addr, a->ai_addrlen) != 0 || ::listen(fd, 1) != 0) {
+      error = errno;
+      ::close(fd);
+      fd = -1;
+    }
+  }
+  ::freeaddrinfo(found);
+  if (fd < 0) {
+    std::fprintf(stderr, "odu-station-sim: cannot listen on %s:%s: %s\n", host.c_str(), port.c_str(), std::strerror(error));
+    return -1;
+  }
+  sockaddr_storage bound{};
+  socklen_t size = sizeof bound;
+  char text[INET6_ADDRSTRLEN] = "?";
+  unsigned number = 0;
+  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &size) == 0) {
+    if (bound.ss_family == AF_INET6) {
+      const auto* a6 = reinterpret_cast<const sockaddr_in6*>(&bound);
+      ::inet_ntop(AF_INET6, &a6->sin6_addr, text, sizeof text);
+      number = ntohs(a6->sin6_port);
+      address = "rfc2217://[" + std::string(text) + "]:" + std::to_string(number);
+      return fd;
+    }
+    const auto* a4 = reinterpret_cast<const sockaddr_in*>(&bound);
+    ::inet_ntop(AF_INET, &a4->sin_addr, text, sizeof text);
+    number = ntohs(a4->sin_port);
+  }
+  address = "rfc2217://" + std::string(text) + ":" + std::to_string(number);
+  return fd;
+}
+
+// Serves clients of `listener` one after the other until the session ends;
+// returns why it ended.
+const char* ServeListener(int listener, const Options& o, Station& station, Counters& c, odu_modem_state* shared) {
+  const Nanos give_up = Now() + std::chrono::seconds(o.timeout_s);
+  std::optional<Nanos> done_at;
+  bool connected = false;
+  for (;;) {
+    if (g_signalled) return "signal";
+    const Nanos now = Now();
+    if (now >= give_up) return "timeout";
+    if (done_at && now >= *done_at + kLinger) return "done";
+    Nanos until = std::min(give_up, now + kLongestWait);
+    if (done_at) until = std::min(until, *done_at + kLinger);
+    const Nanos span = std::max(Nanos(0), until - now);
+    timespec ts{static_cast<time_t>(span.count() / 1'000'000'000), static_cast<long>(span.count() % 1'000'000'000)};
+    pollfd pfd{listener, POLLIN, 0};
+    const int r = ::ppoll(&pfd, 1, &ts, nullptr);
+    if (r < 0 && errno != EINTR) return "error";
+    if (r <= 0) continue;
+    const int fd = ::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd < 0) continue;  // gone again before it was taken, or out of descriptors for now
+    const int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    ++c.clients;
+    const char* reason = ServeClient(fd, o, station, c, shared, give_up, done_at, connected);
+    ::close(fd);
+    if (reason) return reason;
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -431,6 +728,30 @@ int main(int argc, char** argv) {
   ::sigaction(SIGINT, &sa, nullptr);
   ::signal(SIGPIPE, SIG_IGN);
 
+  odu_modem_state* lines = nullptr;
+  if (!o.modem_state.empty() && !(lines = MapModemState(o.modem_state, o.carrier))) {
+    std::fprintf(stderr, "odu-station-sim: cannot map %s: %s\n", o.modem_state.c_str(), std::strerror(errno));
+    return 1;
+  }
+
+  if (!o.listen_host.empty()) {
+    std::string address;
+    const int listener = Listen(o.listen_host, o.listen_port, address);
+    if (listener < 0) return 1;
+    std::printf("%s\n", address.c_str());
+    std::fflush(stdout);
+    Station station(o.station);
+    Counters counters;
+    const char* reason = ServeListener(listener, o, station, counters, lines);
+    ::close(listener);
+    if (lines) {
+      odu_modem_set(&lines->station_dtr, 0);
+      odu_modem_set(&lines->station_rts, 0);
+    }
+    WriteReport(o, station, counters, reason);
+    return std::strcmp(reason, "error") == 0 ? 1 : 0;
+  }
+
   int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
   char slave[256] = {};
   if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0 || ::ptsname_r(master, slave, sizeof slave) != 0) {
@@ -444,12 +765,6 @@ int main(int argc, char** argv) {
   if (::tcgetattr(master, &raw) == 0) {
     ::cfmakeraw(&raw);
     ::tcsetattr(master, TCSANOW, &raw);
-  }
-
-  odu_modem_state* lines = nullptr;
-  if (!o.modem_state.empty() && !(lines = MapModemState(o.modem_state, o.carrier))) {
-    std::fprintf(stderr, "odu-station-sim: cannot map %s: %s\n", o.modem_state.c_str(), std::strerror(errno));
-    return 1;
   }
 
   std::printf("%s\n", slave);

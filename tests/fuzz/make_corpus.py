@@ -225,8 +225,32 @@ def registry_walk():
           + nt_instance(raw("ACPI"), raw("PNP0501"), raw("0"), word(TEXT_WORDS, "Serial"), data_text(raw("COM1"))))
 
 
+# ---- Telnet stream ----
+# Byte 0 picks the cut into two feeds; the rest is what a server sends.
+
+IAC, SE, SB, WILL, WONT, DO, DONT, NOP = 255, 240, 250, 251, 252, 253, 254, 241
+
+
+def com_port(command, *value):
+    body = bytes(value).replace(bytes([IAC]), bytes([IAC, IAC]))
+    return bytes([IAC, SB, 44, command]) + body + bytes([IAC, SE])
+
+
+def telnet_stream():
+    t = "telnet_stream"
+    write(t, "ser2net_greeting", bytes([9, IAC, DO, 44, IAC, WILL, 0, IAC, DO, 0, IAC, WILL, 3])
+          + com_port(111, 0xF0) + com_port(107, 0xB0))
+    write(t, "acks_and_data", bytes([20]) + com_port(101, 0, 0, 0x4B, 0) + com_port(102, 8)
+          + frame(0x00, 0x00, 0xE5) + bytes([IAC, IAC, 0x01, IAC, NOP]))
+    write(t, "iac_in_payload", bytes([7]) + com_port(105, IAC) + bytes([0x41]))
+    write(t, "overlong", bytes([30, IAC, SB, 44]) + bytes([0x55]) * 80 + bytes([IAC, SE, 0x42]))
+    write(t, "abandoned", bytes([5, IAC, SB, 44, 107, IAC, DONT, 44, 0x10]))
+    write(t, "endless", bytes([3, IAC, SB, 44]) + bytes(range(256)) * 2)
+
+
 if __name__ == "__main__":
     frame_assembly()
     station_reply()
     intel_hex()
     registry_walk()
+    telnet_stream()
