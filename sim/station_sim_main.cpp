@@ -437,22 +437,24 @@ const char* Serve(int& master, const Options& o, Station& station, Counters& c, 
 }
 
 // The modem lines of a connection: the client's DTR and RTS, and the
-// station's, which answer them (the station raises its DTR while it sees the
-// tool's, its RTS while it sees the tool's RTS). With a modem-state file
-// they are kept there, where a test can look at them and change the
-// station's; the client is told of such a change too.
+// station's, which are up while it serves a client, as on the terminal (a
+// client learns them when it sets its modem-state mask, before it raises its
+// own lines). With a modem-state file they are kept there, where a test can
+// look at them and change the station's; the client is told of such a
+// change too.
 class ConnectionLines {
  public:
-  ConnectionLines(odu_modem_state* shared, int carrier) : shared_(shared), carrier_(carrier) { ToolSet(false, false); }
+  ConnectionLines(odu_modem_state* shared, int carrier) : shared_(shared), carrier_(carrier) {
+    ToolSet(false, false);
+    if (!shared_) return;
+    odu_modem_set(&shared_->station_dtr, 1);
+    odu_modem_set(&shared_->station_rts, 1);
+  }
 
   void ToolSet(bool dtr, bool rts) {
-    station_dtr_ = dtr;
-    station_rts_ = rts;
     if (!shared_) return;
     odu_modem_set(&shared_->tool_dtr, dtr);
     odu_modem_set(&shared_->tool_rts, rts);
-    odu_modem_set(&shared_->station_dtr, dtr);
-    odu_modem_set(&shared_->station_rts, rts);
   }
 
   // The lines the tool sees, as NOTIFY-MODEMSTATE carries them.
@@ -470,8 +472,8 @@ class ConnectionLines {
  private:
   odu_modem_state* shared_;
   int carrier_;
-  bool station_dtr_ = false;
-  bool station_rts_ = false;
+  const bool station_dtr_ = true;
+  const bool station_rts_ = true;
 };
 
 // Serves one client on the connected socket `fd` until it leaves or the

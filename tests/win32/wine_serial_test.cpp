@@ -345,22 +345,27 @@ class WineEndToEnd : public WineTest {
 
   // With `interrupt_at`, the tool gets SIGINT (which wine hands to the
   // program as Ctrl-C) once it has printed that line.
-  Result Upgrade(const std::vector<std::string>& sim_args, const std::string& interrupt_at = "") {
+  // With `network`, the simulator serves the station as an RFC 2217 server
+  // on 127.0.0.1 instead, and the tool is given its rfc2217:// name.
+  Result Upgrade(const std::vector<std::string>& sim_args, const std::string& interrupt_at = "",
+                 bool network = false) {
     const std::string state = (dir_ / "modem").string();
     const std::string report = (dir_ / "report").string();
     std::vector<std::string> sim{ODU_STATION_SIM, "--modem-state", state, "--report", report, "--exit-when-done",
                                  "--timeout-s", "120", "--baud", "0"};
     sim.insert(sim.end(), sim_args.begin(), sim_args.end());
+    if (network) sim.insert(sim.end(), {"--listen", "127.0.0.1:0"});
     ChildProcess station(sim, {}, true, (dir_ / "sim.err").string());
-    const std::string pty = station.ReadLine();
+    const std::string where = station.ReadLine();
     Result r;
-    if (pty.empty()) {
-      ADD_FAILURE() << "the simulator gave no terminal: " << ReadWholeFile(dir_ / "sim.err");
+    if (where.empty()) {
+      ADD_FAILURE() << "the simulator gave no terminal or address: " << ReadWholeFile(dir_ / "sim.err");
       return r;
     }
-    PointComLinkAt(pty);
+    if (!network) PointComLinkAt(where);
     {
-      ChildProcess upgrade({Wine(), WinProgram("app/odu-upgrade.exe"), "--port", Port()}, ShimEnv(state), true,
+      ChildProcess upgrade({Wine(), WinProgram("app/odu-upgrade.exe"), "--port", network ? where : Port()},
+                           ShimEnv(state), true,
                            (dir_ / "tool.err").string());
       for (std::string line; !(line = upgrade.ReadLine(120000)).empty();) {
         r.out += line + "\n";
@@ -402,6 +407,18 @@ TEST_F(WineEndToEnd, EachEndIsReportedWithItsMessageAndStatus) {
     EXPECT_EQ(r.status, row.status);
     EXPECT_EQ(r.err, row.says);
   }
+}
+
+// The same program over Winsock: the station behind an RFC 2217 server.
+TEST_F(WineEndToEnd, ANetworkPortUpgradesTheStationAndADroppedConnectionEndsTheRun) {
+  const Result done = Upgrade({}, "", true);
+  EXPECT_EQ(done.status, 0) << done.err;
+  EXPECT_NE(done.out.find("Done."), std::string::npos) << done.out;
+  EXPECT_EQ(done.report.at("flash_matches_embedded"), "true");
+  const Result dropped = Upgrade({"--fault", "5:vanish"}, "", true);
+  EXPECT_EQ(dropped.status, 5);
+  EXPECT_EQ(dropped.err, "Upgrade error. Command timeout.\n");
+  EXPECT_EQ(dropped.report.at("finished"), "false");
 }
 
 TEST_F(WineEndToEnd, CtrlCClosesThePortAndSaysTheUnitIsNotUpgraded) {
