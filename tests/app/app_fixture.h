@@ -4,9 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <map>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/main_panel.h"
@@ -70,6 +72,91 @@ class FarEnd {
   Bytes buffer_;
 };
 
+// Opens through `inner` and notes, in order, the device calls that the
+// window's thread makes on what it opened: opens, line state, DTR and RTS,
+// modem status, purges, writes (with their bytes), reads and closes. The
+// event thread's waits and the queue status the port asks for around every
+// read are left out.
+class RecordingOpener : public SerialOpener {
+ public:
+  explicit RecordingOpener(SerialOpener& inner) : inner_(inner) {}
+  DeviceHandle Open(const std::string& name) override {
+    DeviceHandle device = inner_.Open(name);
+    if (!device) {
+      Note("open " + name + " failed");
+      return nullptr;
+    }
+    Note("open " + name);
+    return std::make_shared<Device>(*this, std::move(device));
+  }
+  std::vector<std::string> calls;
+
+ private:
+  void Note(std::string call) {
+    if (std::this_thread::get_id() == window_thread_) calls.push_back(std::move(call));
+  }
+  class Device final : public SerialDevice {
+   public:
+    Device(RecordingOpener& log, DeviceHandle inner) : log_(log), inner_(std::move(inner)) {}
+    bool IsCharacterDevice() override { return inner_->IsCharacterDevice(); }
+    bool SetupComm(uint32_t in, uint32_t out) override { return inner_->SetupComm(in, out); }
+    bool GetCommState(Dcb& dcb) override { return inner_->GetCommState(dcb); }
+    bool SetCommState(const Dcb& d) override {
+      std::string line = "line " + std::to_string(d.BaudRate) + " " + std::to_string(d.ByteSize) +
+                         (d.Parity < 5 ? std::string(1, "NOEMS"[d.Parity]) : "?") +
+                         (d.StopBits == 0 ? "1" : d.StopBits == 1 ? "1.5" : "2");
+      if (d.fOutxCtsFlow) line += " cts";
+      if (d.fOutxDsrFlow) line += " dsr";
+      if (d.fOutX) line += " xoff-out";
+      if (d.fInX) line += " xoff-in";
+      log_.Note(line);
+      return inner_->SetCommState(d);
+    }
+    bool SetCommTimeouts(const CommTimeouts& t) override { return inner_->SetCommTimeouts(t); }
+    bool SetCommMask(uint32_t mask) override { return inner_->SetCommMask(mask); }
+    bool WaitCommEvent(uint32_t& events) override { return inner_->WaitCommEvent(events); }
+    void CancelWait() override { inner_->CancelWait(); }
+    bool ReadFile(void* buffer, uint32_t count, uint32_t& read) override {
+      log_.Note("read " + std::to_string(count));
+      return inner_->ReadFile(buffer, count, read);
+    }
+    bool WriteFile(const void* buffer, uint32_t count, uint32_t& written) override {
+      std::string line = "write";
+      for (uint32_t i = 0; i < count; ++i) {
+        char hex[4];
+        std::snprintf(hex, sizeof hex, " %02X", static_cast<const uint8_t*>(buffer)[i]);
+        line += hex;
+      }
+      log_.Note(line);
+      return inner_->WriteFile(buffer, count, written);
+    }
+    bool PurgeComm(uint32_t flags) override {
+      log_.Note(flags == (PURGE_RXABORT | PURGE_RXCLEAR) ? "purge input" : "purge " + std::to_string(flags));
+      return inner_->PurgeComm(flags);
+    }
+    bool ClearCommError(uint32_t& errors, ComStat& status) override { return inner_->ClearCommError(errors, status); }
+    bool EscapeCommFunction(uint32_t f) override {
+      log_.Note(f == SETDTR ? "raise DTR" : f == SETRTS ? "raise RTS" : f == CLRDTR ? "drop DTR" : f == CLRRTS ? "drop RTS"
+                                                                                  : "escape " + std::to_string(f));
+      return inner_->EscapeCommFunction(f);
+    }
+    bool GetCommModemStatus(uint32_t& status) override {
+      log_.Note("modem status");
+      return inner_->GetCommModemStatus(status);
+    }
+    void Close() override {
+      log_.Note("close");
+      inner_->Close();
+    }
+
+   private:
+    RecordingOpener& log_;
+    DeviceHandle inner_;
+  };
+  SerialOpener& inner_;
+  const std::thread::id window_thread_ = std::this_thread::get_id();
+};
+
 class AppFixture : public ::testing::Test {
  protected:
   AppFixture() {
@@ -124,6 +211,7 @@ class AppFixture : public ::testing::Test {
   HeadlessToolkit toolkit{clock};
   std::map<std::string, std::unique_ptr<FarEnd>> ends;
   VirtualPortOpener opener;
+  RecordingOpener recorder{opener};  // in use once a test sets it as the port's opener
   std::vector<std::string> names;
   TComponent root{nullptr};
   TMainPanel* panel = nullptr;  // owned by root

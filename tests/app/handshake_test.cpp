@@ -56,6 +56,40 @@ TEST_F(Handshake, TheAttemptCounterIsSharedByTheWholeScan) {
   }
 }
 
+TEST_F(Handshake, TheScanMakesTheseDeviceCallsInThisOrder) {
+  AddPort("COM1", false);                     // no carrier
+  AddPort("COM2").modem().SetCarrier(0, false);  // DSR and CTS, but no carrier
+  AddPort("COM3");                            // carrier, silent
+  AddPort("COM4");                            // carrier, silent
+  AddStation("COM5");
+  AddPort("COM6");                            // after the station: never opened
+  names.insert(names.begin(), "COM0");        // no such device
+  panel->Port->SetOpener(&recorder);
+  ClickStart();
+
+  // Every open applies the window's line settings: 19,200 baud, 8 data bits,
+  // no parity, one stop bit, output handshake on CTS and DSR.
+  const std::vector<std::string> opened = {"line 19200 8N1 cts dsr", "raise DTR", "raise RTS", "modem status"};
+  const std::vector<std::string> attempt = {"purge input", "write 5A 0A 00 F3 30 30 30 30 FD E9", "read 10"};
+  std::vector<std::string> expected = {"open COM0 failed"};
+  auto port = [&](const std::string& name, int attempts, bool closed) {
+    expected.push_back("open " + name);
+    expected.insert(expected.end(), opened.begin(), opened.end());
+    for (int i = 0; i < attempts; ++i) expected.insert(expected.end(), attempt.begin(), attempt.end());
+    if (closed) expected.push_back("close");
+  };
+  port("COM1", 0, true);
+  port("COM2", 0, true);
+  port("COM3", 4, true);  // the first port that gets as far as an attempt has four
+  port("COM4", 1, true);  // every later one has one
+  port("COM5", 1, false);
+  EXPECT_EQ(recorder.calls, expected);
+  EXPECT_TRUE(panel->Port->Connected());
+  EXPECT_EQ(panel->Port->PortName(), "COM5");
+  EXPECT_EQ(panel->Step, 1);
+  EXPECT_TRUE(toolkit.boxes().empty());
+}
+
 TEST_F(Handshake, EveryAttemptCostsTheWriteAndReadTimeoutsOfASilentPort) {
   AddPort("COM1");
   ClickStart();
@@ -167,6 +201,51 @@ TEST_F(Handshake, BytesLeftFromAnEarlierAttemptNeverCompleteAShortReply) {
   EXPECT_EQ(toolkit.boxes().back().text, "Station ORVELA not found.");
 }
 
+// `frame` with byte `at` set to `value`, its checksum left as it was.
+Bytes Changed(Bytes frame, size_t at, int value) {
+  frame[at] = static_cast<uint8_t>(value);
+  return frame;
+}
+// The same, with the checksum made to fit again.
+Bytes Resealed(Bytes frame, size_t at, int value) {
+  frame = Changed(frame, at, value);
+  uint32_t sum = 0;
+  for (size_t i = 0; i + 2 < frame.size(); ++i) sum += frame[i];
+  const uint16_t check = static_cast<uint16_t>(0x10000 - (sum & 0xFFFF));
+  frame[frame.size() - 2] = static_cast<uint8_t>(check >> 8);
+  frame[frame.size() - 1] = static_cast<uint8_t>(check & 0xFF);
+  return frame;
+}
+
+TEST(StationFrame, FramesCarryTheirLengthZeroCommandPayloadAndChecksumHighByteFirst) {
+  uint8_t out[256];
+  const uint8_t zeros[4] = {'0', '0', '0', '0'};
+  ASSERT_EQ(BuildFrame(0xF3, zeros, 4, out), 10u);
+  const Bytes init{0x5A, 0x0A, 0x00, 0xF3, 0x30, 0x30, 0x30, 0x30, 0xFD, 0xE9};
+  EXPECT_EQ(Bytes(out, out + 10), init);
+  EXPECT_EQ(Bytes(std::begin(kInitFrame), std::end(kInitFrame)), init);
+
+  struct Row {
+    size_t payload;
+    size_t frame;  // 0: no frame can carry it (the length byte is read as signed)
+  };
+  const Row rows[] = {{0, 6}, {13, 19}, {43, 49}, {120, 126}, {121, 127}, {122, 0}, {200, 0}};
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.payload);
+    std::vector<uint8_t> payload(r.payload);
+    for (size_t i = 0; i < r.payload; ++i) payload[i] = static_cast<uint8_t>(0xC0 + i);
+    std::fill(std::begin(out), std::end(out), 0xEE);
+    ASSERT_EQ(BuildFrame(0xF5, payload.data(), r.payload, out), r.frame);
+    if (r.frame == 0) continue;
+    EXPECT_EQ(Bytes(out, out + 4), (Bytes{0x5A, static_cast<uint8_t>(r.frame), 0x00, 0xF5}));
+    EXPECT_EQ(Bytes(out + 4, out + 4 + r.payload), payload);
+    uint32_t sum = 0;
+    for (size_t i = 0; i < r.payload + 4; ++i) sum += out[i];
+    EXPECT_EQ((sum + 256u * out[r.payload + 4] + out[r.payload + 5]) & 0xFFFF, 0u);
+    EXPECT_TRUE(FrameChecksumHolds(out));
+  }
+}
+
 TEST(StationReply, LengthsOutsideTheTenBytesReadOrBeyondWhatCameAreNoReply) {
   struct Row {
     const char* name;
@@ -185,6 +264,10 @@ TEST(StationReply, LengthsOutsideTheTenBytesReadOrBeyondWhatCameAreNoReply) {
       {"length 11", {0x5A, 0x0B, 0, 0, 0, 0, 0, 0, 0, 0}, 10, false},
       {"length 255", {0x5A, 0xFF, 0, 0, 0, 0, 0, 0, 0, 0}, 10, false},
       {"no start byte", {0x5B, 0x08, 0, 0, 0xA2, 0x0C}, 10, false},
+      {"another start byte, checksum valid", Resealed(ok, 0, 0x5B), 10, false},
+      {"checksum high byte wrong", Changed(ok, 6, ok[6] ^ 0x01), 8, false},
+      {"checksum low byte wrong", Changed(ok, 7, ok[7] ^ 0x80), 8, false},
+      {"last byte before the checksum changed", Changed(ok, 5, 0x0D), 8, false},
   };
   for (const Row& r : rows) {
     uint8_t buf[10] = {};

@@ -126,12 +126,20 @@ TEST_F(Sequence, ImagesOfUnusualShapes) {
       {"blank throughout", {":00000001FF"}, {}},
       {"a block at 0xFFF0", {":10FFF000000102030405060708090A0B0C0D0E0F89"}, {":10FFF000000102030405060708090A0B0C0D0E0F89"}},
       {"fifteen 0xFF and one other byte", {":01012300AA31"}, {":10012000FFFFFFAAFFFFFFFFFFFFFFFFFFFFFFFF34"}},
+      {"one byte at the end of a block", {":01012F00AA25"}, {":10012000FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFAA34"}},
+      {"a blank block between two that carry data",
+       {":0100000011EE", ":0100200022BD"},
+       {":1000000011FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFEE", ":1000200022FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFBD"}},
+      {"the last two blocks",
+       {":01FFE00033ED", ":10FFF000000102030405060708090A0B0C0D0E0F89"},
+       {":10FFE00033FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFED", ":10FFF000000102030405060708090A0B0C0D0E0F89"}},
   };
   for (const Row& r : rows) {
     SCOPED_TRACE(r.name);
     ResetPorts();
     records.clear();
     seen.clear();
+    status->texts.clear();
     Station(Ack);
     panel->ProgSrc->Items = r.image;
     ClickStart();
@@ -141,7 +149,76 @@ TEST_F(Sequence, ImagesOfUnusualShapes) {
     expected.insert(expected.end(), r.data_records.begin(), r.data_records.end());
     expected.insert(expected.end(), {kClose1, kClose2, kClose3});
     EXPECT_EQ(records, expected);
+    EXPECT_EQ(status->texts, (std::vector<std::string>{"Initialize bootloader...", "Erase processor...", "Programming...",
+                                                       "Reset station...", "Done."}));
   }
+}
+
+TEST_F(Sequence, EachCommandUnansweredIsSentFourTimesItsReplyTimeoutApart) {
+  const std::string data = ":1000000011FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFEE";
+  struct Row {
+    std::string silent;  // the command the station never answers
+    int64_t timeout_ms;
+  };
+  const Row rows[] = {{kErase, 10000}, {data, 1000}, {kClose1, 1000}, {kClose2, 1000}, {kClose3, 1000}};
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.silent);
+    ResetPorts();
+    records.clear();
+    seen.clear();
+    const size_t boxes = toolkit.boxes().size();
+    FarEnd& end = Station([&r](const std::string& record, int) -> std::optional<Bytes> {
+      if (record == r.silent) return std::nullopt;
+      return kAck;
+    });
+    panel->ProgSrc->Items = {":0100000011EE"};
+    ClickStart();
+    ASSERT_TRUE(RunUntilIdle());
+    ASSERT_EQ(toolkit.boxes().size(), boxes + 1);
+    EXPECT_EQ(toolkit.boxes().back().text, "Command timeout.");
+    EXPECT_EQ(toolkit.boxes().back().caption, "Upgrade error.");
+    std::vector<Nanos> sent;  // when the silent command went out; frame 0 is the handshake's
+    for (size_t i = 0; i < records.size(); ++i)
+      if (records[i] == r.silent) sent.push_back(end.frame_times[i + 1]);
+    ASSERT_EQ(sent.size(), 4u);
+    EXPECT_EQ(records.back(), r.silent);
+    for (size_t i = 1; i < sent.size(); ++i) EXPECT_EQ(sent[i] - sent[i - 1], Millis(r.timeout_ms));
+    EXPECT_EQ(toolkit.boxes().back().opened_at - sent.back(), Millis(r.timeout_ms));
+  }
+}
+
+TEST_F(Sequence, BytesThatArriveWhileACommandIsDueAreNeverRead) {
+  FarEnd& end = Station(Ack);
+  panel->ProgSrc->Items = {":00000001FF"};
+  ClickStart();
+  // Half-way through the start delay, before the erase, a whole
+  // acknowledgement arrives: it must be neither read nor left for later.
+  end.Send(kAck, Millis(500));
+  ASSERT_TRUE(RunUntilIdle());
+  ExpectDone();
+  EXPECT_EQ(records, (std::vector<std::string>{kErase, kClose1, kClose2, kClose3}));
+  // One command at a time: each goes out only after the reply to the one
+  // before it, which the station sends 2 ms after the command.
+  for (size_t i = 2; i < end.frame_times.size(); ++i) EXPECT_GE(end.frame_times[i] - end.frame_times[i - 1], Millis(2));
+}
+
+TEST_F(Sequence, EachReplyIsAssembledByItsOwnLength) {
+  auto ack = [](size_t length) {
+    Bytes f{0x5A, static_cast<uint8_t>(length), 0x00, 0x00, 0xE5};
+    while (f.size() < length - 2) f.push_back(static_cast<uint8_t>(f.size()));
+    const uint16_t sum = FrameChecksum(f.data(), f.size());
+    f.push_back(static_cast<uint8_t>(sum >> 8));
+    f.push_back(static_cast<uint8_t>(sum & 0xFF));
+    return f;
+  };
+  const std::string data = ":1000000011FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFEE";
+  const std::map<std::string, size_t> lengths = {{kErase, 8}, {data, 127}, {kClose1, 7}, {kClose2, 8}, {kClose3, 7}};
+  Station([&](const std::string& record, int) { return ack(lengths.at(record)); });
+  panel->ProgSrc->Items = {":0100000011EE"};
+  ClickStart();
+  ASSERT_TRUE(RunUntilIdle());
+  ExpectDone();
+  EXPECT_EQ(records, (std::vector<std::string>{kErase, data, kClose1, kClose2, kClose3}));
 }
 
 TEST_F(Sequence, ARefusedEraseIsNeverSentAgain) {

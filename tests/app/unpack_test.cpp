@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "app/intel_hex.h"
 #include "app_fixture.h"
 
 namespace odu::testing {
@@ -18,6 +19,14 @@ TEST_F(Unpack, TheEmbeddedImageFillsItsAddressesAndLeavesTheRestBlank) {
   const uint8_t reset[16] = {0x02, 0x20, 0xBB, 0xA2, 0x14, 0x92, 0xB4, 0x12, 0x28, 0x85, 0x22, 0x02, 0x27, 0xFA, 0xC2, 0xB7};
   EXPECT_TRUE(std::equal(reset, reset + 16, image));
   EXPECT_EQ(panel->ProgressBar1->Max(), 10392);
+  // Byte for byte what the records say, 0xFF everywhere else.
+  std::vector<uint8_t> expected(65536, 0xFF);
+  for (const std::string& line : panel->ProgSrc->Items) {
+    const auto record = ParseRecord(line);
+    ASSERT_TRUE(record) << line;
+    std::copy(record->data.begin(), record->data.end(), expected.begin() + record->address);
+  }
+  EXPECT_TRUE(std::equal(expected.begin(), expected.end(), image));
 
   // Again, from a maximum that is already higher: nothing is lowered.
   panel->ProgressBar1->SetMax(20000);
@@ -59,6 +68,23 @@ TEST_F(Unpack, HandMadeImagesAreTakenLiterally) {
     for (auto [addr, value] : r.bytes) EXPECT_EQ(panel->Image[addr], value) << r.name << " at " << addr;
     EXPECT_EQ(panel->ProgressBar1->Max(), r.max) << r.name;
   }
+}
+
+TEST_F(Unpack, ARecordRunningPastTheTopStoresNothingBeyondTheImage) {
+  // In the window object the image is followed by the rest of the run's
+  // state; a byte stored past 0xFFFF would land there.
+  panel->LateReplies = 0;
+  panel->Settling = false;
+  panel->SettlePositive = false;
+  panel->ProgSrc->Items = {":0CFFFC00A1A2A3A4A5A6A7A8A9AAABACxx"};
+  panel->UnpackImage();
+  EXPECT_EQ(panel->Image[0xFFFB], 0xFF);
+  EXPECT_EQ(panel->Image[0xFFFC], 0xA1);
+  EXPECT_EQ(panel->Image[0xFFFF], 0xA4);
+  EXPECT_EQ(panel->Image[0x0000], 0xFF);
+  EXPECT_EQ(panel->LateReplies, 0u);
+  EXPECT_FALSE(panel->Settling);
+  EXPECT_FALSE(panel->SettlePositive);
 }
 
 }  // namespace

@@ -108,6 +108,71 @@ TEST_F(MainWindowTest, WindowAtStartHasItsTitleFixedSizeAndControls) {
   EXPECT_EQ(static_cast<size_t>(source->count()), panel->ProgSrc->Items.size());
 }
 
+// The window as its description builds it, in the description's own units
+// (pixels at 120 pixels per inch), whatever the toolkit makes of them.
+TEST_F(MainWindowTest, TheDescriptionGivesTheDesignedWindowControlsAndTimers) {
+  const TFont sans{"MS Sans Serif", 11, false, 1};
+  const TFont serif_bold_ce{"MS Serif", 25, true, 238};
+  EXPECT_EQ(panel->Caption(), "TZ_M -> ODU");
+  EXPECT_EQ(panel->ClientWidth, 215);
+  EXPECT_EQ(panel->ClientHeight, 92);
+  EXPECT_EQ(panel->PixelsPerInch, 120);
+  EXPECT_TRUE(panel->FixedSize);
+  EXPECT_TRUE(panel->MinimizeBox);
+  EXPECT_FALSE(panel->MaximizeBox);
+  EXPECT_TRUE(panel->CenterOnScreen);
+  EXPECT_EQ(panel->Font(), sans);
+  EXPECT_EQ(panel->ActiveControl, panel->Button1);
+  EXPECT_FALSE(panel->IconXpm.empty());
+
+  struct Row {
+    const TControl* control;
+    const char* kind;
+    const TControl* parent;
+    int left, top, width, height;
+    const char* caption;
+    bool visible;
+    TFont font;  // in effect
+  };
+  const Row rows[] = {
+      {panel->Panel1, "TPanel", panel, 7, 7, 202, 39, "", true, sans},
+      {panel->Label1, "TLabel", panel->Panel1, 7, 7, 189, 26, "version 3.5", true, serif_bold_ce},
+      {panel->Button1, "TButton", panel, 7, 52, 60, 20, "&Start", true, sans},
+      {panel->ProgressBar1, "TProgressBar", panel, 78, 52, 131, 20, "", true, sans},
+      {panel->ProgSrc, "TListBox", panel, 185, 22, 14, 13, "", false, sans},
+      {panel->StaticText1, "TStaticText", panel, 0, 78, 215, 14, "", true, sans},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.control->Name);
+    EXPECT_EQ(r.control->Kind(), r.kind);
+    EXPECT_EQ(r.control->Parent(), r.parent);
+    EXPECT_EQ((std::vector<int>{r.control->Left(), r.control->Top(), r.control->Width(), r.control->Height()}),
+              (std::vector<int>{r.left, r.top, r.width, r.height}));
+    EXPECT_EQ(r.control->Caption(), r.caption);
+    EXPECT_EQ(r.control->Visible(), r.visible);
+    EXPECT_TRUE(r.control->Enabled());
+    EXPECT_EQ(r.control->EffectiveFont(), r.font);
+  }
+  // Tab order.
+  EXPECT_EQ(panel->Children(), (std::vector<TControl*>{panel->Panel1, panel->Button1, panel->ProgressBar1,
+                                                        panel->ProgSrc, panel->StaticText1}));
+  EXPECT_EQ(panel->Panel1->Children(), std::vector<TControl*>{panel->Label1});
+
+  EXPECT_EQ(panel->Panel1->BevelOuter, TPanel::Bevel::Lowered);
+  EXPECT_EQ(panel->Label1->Alignment, TAlignment::Center);
+  EXPECT_FALSE(panel->Label1->AutoSize);
+  EXPECT_EQ((std::vector<int>{panel->ProgressBar1->Min(), panel->ProgressBar1->Max(), panel->ProgressBar1->Position()}),
+            (std::vector<int>{0, 100, 0}));
+  EXPECT_TRUE(panel->ProgressBar1->Smooth);
+  EXPECT_TRUE(panel->StaticText1->Sunken);
+  EXPECT_FALSE(panel->StaticText1->AutoSize);
+
+  EXPECT_EQ(panel->Delay->Interval(), 1000u);
+  EXPECT_FALSE(panel->Delay->Enabled());
+  EXPECT_EQ(panel->Paket->Interval(), 150u);
+  EXPECT_FALSE(panel->Paket->Enabled());
+}
+
 TEST_F(MainWindowTest, StartWithNoPortShowsHardwareErrorAndEnablesStartAgain) {
   panel->Show();
   ASSERT_TRUE(QTest::qWaitForWindowExposed(Window()));
