@@ -10,6 +10,11 @@
 // With a command after --, the same run times any other tool: the Windows
 // build under wine on a COM port mapped to the terminal (scripts/wine/bench.sh).
 //
+// With --port-kind rfc2217 the tool reaches the terminal through ser2net
+// (Telnet COM-PORT-OPTION on 127.0.0.1), which then holds the terminal and
+// has the shim preloaded instead; ser2net runs with chardelay off unless
+// --ser2net-chardelay keeps its default wait for more serial input.
+//
 // This program starts processes and reads their resource use: it is written
 // for Linux.
 #include <unistd.h>
@@ -21,11 +26,13 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "tests/support/child_process.h"
 #include "tests/support/report_file.h"
+#include "tests/support/rfc2217_peers.h"
 
 using odu::testing::ChildProcess;
 
@@ -39,7 +46,8 @@ double Number(const std::map<std::string, std::string>& r, const std::string& ke
 }  // namespace
 
 int main(int argc, char** argv) {
-  // upgrade-bench [--unplug-at N] [--link PATH] [tool [simulator [shim]]] [-- COMMAND...]
+  // upgrade-bench [--unplug-at N] [--link PATH] [--port-kind pty|rfc2217] [--ser2net-chardelay]
+  //               [tool [simulator [shim]]] [-- COMMAND...]
   // With -- the tool is COMMAND (for example wine odu-upgrade.exe --port
   // COM7) instead of "tool --port <terminal>"; --link PATH is a symlink
   // pointed at the terminal first (the one wine maps as that COM port).
@@ -49,13 +57,26 @@ int main(int argc, char** argv) {
     command.assign(dashes + 1, args.end());
     args.erase(dashes, args.end());
   }
-  std::string unplug_at, link;
+  std::string unplug_at, link, port_kind = "pty";
+  bool chardelay = false;
   for (bool more = true; more;) {
-    more = args.size() >= 2 && (args[0] == "--unplug-at" || args[0] == "--link");
+    if (!args.empty() && args[0] == "--ser2net-chardelay") {
+      chardelay = true;
+      args.erase(args.begin());
+      continue;
+    }
+    more = args.size() >= 2 && (args[0] == "--unplug-at" || args[0] == "--link" || args[0] == "--port-kind");
     if (more) {
-      (args[0] == "--link" ? link : unplug_at) = args[1];
+      (args[0] == "--link" ? link : args[0] == "--port-kind" ? port_kind : unplug_at) = args[1];
       args.erase(args.begin(), args.begin() + 2);
     }
+  }
+  const bool rfc2217 = port_kind == "rfc2217";
+  if ((!rfc2217 && port_kind != "pty") || (rfc2217 && (!command.empty() || !link.empty()))) {
+    std::fprintf(stderr, "usage: upgrade-bench [--unplug-at N] [--link PATH] [--port-kind pty|rfc2217] "
+                         "[--ser2net-chardelay] [tool [simulator [shim]]] [-- COMMAND...]\n"
+                         "  (--port-kind rfc2217 goes with neither -- COMMAND nor --link)\n");
+    return 2;
   }
   const std::string tool = args.size() > 0 ? args[0] : ODU_UPGRADE;
   const std::string sim = args.size() > 1 ? args[1] : ODU_STATION_SIM;
@@ -87,15 +108,36 @@ int main(int argc, char** argv) {
     std::filesystem::create_symlink(pty, fresh);
     std::filesystem::rename(fresh, link);
   }
+  // Through ser2net the server holds the terminal, so the shim goes to it.
+  std::vector<std::string> tool_env{"LD_PRELOAD=" + shim, "ODU_MODEM_STATE=" + state};
+  std::unique_ptr<odu::testing::Rfc2217Server> server;
+  if (rfc2217) {
+    if (const std::string missing = odu::testing::Rfc2217Server::Missing(odu::testing::Rfc2217Peer::kSer2net);
+        !missing.empty()) {
+      std::fprintf(stderr, "--port-kind rfc2217: %s\n", missing.c_str());
+      std::filesystem::remove_all(dir);
+      return 1;
+    }
+    server = std::make_unique<odu::testing::Rfc2217Server>(odu::testing::Rfc2217Peer::kSer2net, pty, shim, state, dir,
+                                                           chardelay);
+    if (!server->ready()) {
+      std::fprintf(stderr, "ser2net did not start: %s\n", server->Log().c_str());
+      server.reset();
+      std::filesystem::remove_all(dir);
+      return 1;
+    }
+    command = {tool, "--port", server->url()};
+    tool_env.clear();
+  }
   if (command.empty()) command = {tool, "--port", pty};
 
   const auto start = std::chrono::steady_clock::now();
-  ChildProcess upgrade(command, {"LD_PRELOAD=" + shim, "ODU_MODEM_STATE=" + state}, false,
-                       (dir / "tool.err").string());
+  ChildProcess upgrade(command, tool_env, false, (dir / "tool.err").string());
   const int status = upgrade.Wait(600000);
   const double measured = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   const rusage& usage = upgrade.usage();
   station.Wait(30000);
+  server.reset();
 
   const auto r = odu::testing::ReadReportFile(report);
   const double cpu = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
@@ -106,6 +148,7 @@ int main(int argc, char** argv) {
   const double mandated = 1.0 + 1.0;
   const double limit = wire + mandated;
 
+  std::printf("port_kind: %s\n", rfc2217 ? (chardelay ? "rfc2217 (ser2net, chardelay)" : "rfc2217 (ser2net)") : "pty");
   std::printf("exit_status: %d\n", status);
   if (!unplug_at.empty()) {
     std::ifstream err(dir / "tool.err");

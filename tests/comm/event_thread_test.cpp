@@ -23,7 +23,9 @@ class EventTest : public CommFixture {
     };
     port->OnRxFlag = [this](TThreadComm&) { calls.push_back("flag"); };
     port->OnTxEmpty = [this](TThreadComm&) { calls.push_back("txempty"); };
-    port->OnCommEvent = [this](TThreadComm&, uint32_t mask, const ComStat&) { calls.push_back("event" + std::to_string(mask)); };
+    port->OnCommEvent = [this](TThreadComm&, uint32_t mask, const ComStat& status) {
+      calls.push_back("event" + std::to_string(mask) + " in " + std::to_string(status.cbInQue));
+    };
   }
   std::vector<std::string> calls;
 };
@@ -39,12 +41,12 @@ TEST_F(EventTest, DispatchCallsHandlersInTheirFixedOrder) {
   modem->Inject(0, bytes);
   TCommEventThread sender(port->Device(), kAllCommEvents);  // never started
   port->DispatchCommEvent(sender, 0x1FF);
-  const std::vector<std::string> expected{"break", "cts", "dsr", "error0", "ring", "rlsd", "rx4", "flag", "txempty", "event511"};
+  const std::vector<std::string> expected{"break", "cts", "dsr", "error0", "ring", "rlsd", "rx4", "flag", "txempty", "event511 in 4"};
   EXPECT_EQ(calls, expected);
   calls.clear();
   port->PurgeInput();
   port->DispatchCommEvent(sender, 0x0001);
-  EXPECT_EQ(calls, std::vector<std::string>{"event1"});  // nothing waiting: no OnRxChar
+  EXPECT_EQ(calls, std::vector<std::string>{"event1 in 0"});  // nothing waiting: no OnRxChar
   // A handler that closes the port ends the dispatch.
   calls.clear();
   port->OnDsr = [this](TThreadComm& p) {
@@ -53,6 +55,29 @@ TEST_F(EventTest, DispatchCallsHandlersInTheirFixedOrder) {
   };
   port->DispatchCommEvent(sender, 0x1FF);
   EXPECT_EQ(calls, (std::vector<std::string>{"break", "cts", "dsr"}));
+}
+
+// Each bit alone calls its own handler and OnCommEvent; OnError gets the
+// error word, OnRxChar and OnCommEvent the bytes in the input queue.
+TEST_F(EventTest, EachEventBitCallsItsOwnHandler) {
+  RecordAll();
+  port->InBufferSize = 4;
+  port->Open();
+  TCommEventThread sender(port->Device(), kAllCommEvents);  // never started
+  const struct {
+    uint32_t bit;
+    const char* handler;
+  } rows[] = {
+      {0x0040, "break"}, {0x0008, "cts"}, {0x0010, "dsr"}, {0x0080, "error1"}, {0x0100, "ring"},
+      {0x0020, "rlsd"},  {0x0001, "rx4"}, {0x0002, "flag"}, {0x0004, "txempty"},
+  };
+  const uint8_t bytes[] = {1, 2, 3, 4, 5};
+  for (const auto& r : rows) {
+    calls.clear();
+    modem->Inject(0, bytes);  // overruns the full input queue: error word CE_RXOVER
+    port->DispatchCommEvent(sender, r.bit);
+    EXPECT_EQ(calls, (std::vector<std::string>{r.handler, "event" + std::to_string(r.bit) + " in 4"})) << r.bit;
+  }
 }
 
 TEST_F(EventTest, ReceivedBytesReachTheWindowThread) {
@@ -81,7 +106,13 @@ TEST_F(EventTest, LineChangesAreReportedWithTheirEvents) {
   port->Open();
   clock.Schedule(Millis(10), [&] { modem->SetLines(1, true, false); });
   toolkit.RunFor(Millis(100));
-  EXPECT_EQ(calls, (std::vector<std::string>{"dsr", "rlsd", "event48"}));
+  EXPECT_EQ(calls, (std::vector<std::string>{"dsr", "rlsd", "event48 in 0"}));
+  // The next wait reports only what has happened since.
+  calls.clear();
+  const uint8_t out[] = {7};
+  EXPECT_EQ(port->Write(out, 1), 1);
+  toolkit.RunFor(Millis(100));
+  EXPECT_EQ(calls, (std::vector<std::string>{"txempty", "event4 in 0"}));
 }
 
 TEST_F(EventTest, MonitoredEventsGiveTheDeviceMask) {
@@ -89,6 +120,15 @@ TEST_F(EventTest, MonitoredEventsGiveTheDeviceMask) {
   port->Open();
   EXPECT_EQ(modem->Mask(0), 0x0001u);
   port->Close();
+  // Element i of the set: break, CTS, DSR, line error, ring, carrier detect,
+  // character received, event character, output empty.
+  const uint32_t bits[] = {0x0040, 0x0008, 0x0010, 0x0080, 0x0100, 0x0020, 0x0001, 0x0002, 0x0004};
+  for (int i = 0; i < 9; ++i) {
+    port->MonitorEvents = static_cast<uint16_t>(1u << i);
+    port->Open();
+    EXPECT_EQ(modem->Mask(0), bits[i]) << "element " << i;
+    port->Close();
+  }
   port->MonitorEvents = kAllCommEvents;
   port->Open();
   EXPECT_EQ(modem->Mask(0), 0x1FFu);
@@ -101,7 +141,30 @@ TEST_F(EventTest, AnEmptyMaskReachesOnlyOnCommEvent) {
   // Changing the mask under a pending wait completes it with no events.
   port->Device()->SetCommMask(0x1FF);
   toolkit.RunFor(Millis(10));
-  EXPECT_EQ(calls, std::vector<std::string>{"event0"});
+  EXPECT_EQ(calls, std::vector<std::string>{"event0 in 0"});
+}
+
+// The port never ends its thread so, but a thread told to end through the
+// terminated flag finishes its hand-over and then purges both sides.
+TEST_F(EventTest, AThreadToldToEndPurgesBothSidesOfTheDevice) {
+  DeviceHandle device = recorder.Wrap(modem->Open(0));
+  TCommEventThread thread(device, kAllCommEvents);
+  int notified = 0;
+  thread.OnNotify = [&](TCommEventThread&, uint32_t mask) {
+    EXPECT_EQ(mask, 0x0001u);
+    ++notified;
+  };
+  thread.Resume();
+  UntilEventThreadWaits();
+  thread.Terminate();
+  EXPECT_EQ(recorder.Take(), std::vector<std::string>{"SetCommMask(0x1ff)"});
+  const uint8_t bytes[] = {1};
+  modem->Inject(0, bytes);
+  EXPECT_TRUE(toolkit.RunUntil([&] { return thread.Finished(); }, Millis(100)));
+  thread.WaitFor();
+  EXPECT_EQ(notified, 1);
+  EXPECT_EQ(recorder.Take(), std::vector<std::string>{"PurgeComm(0x0f)"});
+  EXPECT_EQ(modem->Waiting(0), 0u);
 }
 
 TEST_F(EventTest, NoNotificationReachesAPortAfterClose) {

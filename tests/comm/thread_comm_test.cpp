@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <array>
+#include <functional>
+
 #include "comm_fixture.h"
 #include "platform/last_error.h"
 
@@ -72,6 +75,196 @@ TEST_F(PortTest, SettingTablesMapIndicesToLineStateValues) {
   // Four data bits is a size the line refuses.
   port->SetDataBits(0);
   EXPECT_EQ(BoxTexts(), std::vector<std::string>{"Error updating DataControlBlock.(Error: 87)"});
+}
+
+// The line state is the device's own, with every field that a setting names
+// written over: the settings of a new port, the window's, and rows that give
+// each table, flow-control kind, option bit and event character a value that
+// no other row or field shares.
+TEST_F(PortTest, TheLineStateIsTheDevicesOwnWithTheSettingsWrittenOver) {
+  Dcb device;  // differs from every setting below in every field
+  device.BaudRate = 1200;
+  device.fBinary = false;
+  device.fParity = true;
+  device.fOutxCtsFlow = true;
+  device.fOutxDsrFlow = false;
+  device.fDtrControl = 2;
+  device.fDsrSensitivity = true;
+  device.fTXContinueOnXoff = false;
+  device.fOutX = false;
+  device.fInX = true;
+  device.fErrorChar = true;
+  device.fNull = false;
+  device.fRtsControl = 3;
+  device.fAbortOnError = true;
+  device.XonLim = 7;
+  device.XoffLim = 9;
+  device.ByteSize = 6;
+  device.Parity = MARKPARITY;
+  device.StopBits = ONE5STOPBITS;
+  device.XonChar = 'a';
+  device.XoffChar = 'b';
+  device.ErrorChar = 'c';
+  device.EofChar = 'd';
+  device.EvtChar = 'e';
+
+  struct Row {
+    const char* name;
+    bool configure;  // false: the settings of a new port
+    int8_t baud, parity, stop, data, flow;
+    uint8_t options;  // bit 0 parity check, 1 DSR sensitivity, 2 TX continue on XOFF, 3 error char, 4 null strip
+    std::array<uint8_t, 5> chars;
+    // What the device then holds.
+    uint32_t rate;
+    uint8_t parity_code, stop_code, byte_size;
+    bool cts, dsr, outx, inx;
+    bool f_parity, f_dsr_sensitivity, f_tx_continue, f_error_char, f_null;
+  };
+  const Row rows[] = {
+      {"new port", false, 0, 0, 0, 0, 0, 0, {}, 9600, NOPARITY, ONESTOPBIT, 8, true, false, false, true, false, false, false, false, false},
+      {"window", true, 8, 0, 0, 4, 1, 0x00, {17, 19, 0, 0, 0}, 19200, NOPARITY, ONESTOPBIT, 8, true, true, false, true, false, false, false, false, false},
+      {"software flow, even parity, two stop bits, 5 bits", true, 14, 1, 2, 1, 2, 0x05, {1, 2, 3, 4, 5},
+       256000, EVENPARITY, TWOSTOPBITS, 5, true, false, true, true, true, false, true, false, false},
+      {"no flow, odd parity, 1.5 stop bits, 7 bits", true, 0, 2, 1, 3, 0, 0x1A, {0x11, 0x13, '?', 0x1A, 0x0D},
+       110, ODDPARITY, ONE5STOPBITS, 7, false, false, false, false, false, true, false, true, true},
+      {"device flow, mark parity, 6 bits", true, 10, 3, 0, 2, 3, 0x08, {'X', 'Y', 'Z', 'W', 'V'},
+       56000, MARKPARITY, ONESTOPBIT, 6, true, false, false, true, false, false, false, true, false},
+      {"unknown flow kind, space parity", true, 11, 4, 2, 4, 7, 0x10, {9, 8, 7, 6, 5},
+       57600, SPACEPARITY, TWOSTOPBITS, 8, true, false, false, true, false, false, false, false, true},
+      {"DSR sensitivity alone", true, 13, 0, 0, 4, 3, 0x02, {17, 19, 0, 0, 0},
+       128000, NOPARITY, ONESTOPBIT, 8, true, false, false, true, false, true, false, false, false},
+  };
+  port->Open();
+  ASSERT_TRUE(port->Connected());
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.name);
+    if (r.configure) {
+      port->SetBaudRate(r.baud);
+      port->SetParity(r.parity);
+      port->SetStopBits(r.stop);
+      port->SetDataBits(r.data);
+      port->SetFlowControl(r.flow);
+      port->Options = r.options;
+      TCommEventChars& chars = port->EventChars();
+      chars.SetXOnChar(r.chars[0]);
+      chars.SetXOffChar(r.chars[1]);
+      chars.SetErrorChar(r.chars[2]);
+      chars.SetEofChar(r.chars[3]);
+      chars.SetEvtChar(r.chars[4]);
+    }
+    ASSERT_TRUE(port->Device()->SetCommState(device));
+    port->UpdateDataControlBlock();
+
+    Dcb expected = device;
+    expected.BaudRate = r.rate;
+    expected.Parity = r.parity_code;
+    expected.StopBits = r.stop_code;
+    expected.ByteSize = r.byte_size;
+    expected.fOutxCtsFlow = r.cts;
+    expected.fOutxDsrFlow = r.dsr;
+    expected.fOutX = r.outx;
+    expected.fInX = r.inx;
+    expected.XonLim = 1024;
+    expected.XoffLim = 1024;
+    expected.fParity = r.f_parity;
+    expected.fDsrSensitivity = r.f_dsr_sensitivity;
+    expected.fTXContinueOnXoff = r.f_tx_continue;
+    expected.fErrorChar = r.f_error_char;
+    expected.fNull = r.f_null;
+    const std::array<uint8_t, 5> chars = r.configure ? r.chars : std::array<uint8_t, 5>{17, 19, 0, 0, 0};
+    expected.XonChar = chars[0];
+    expected.XoffChar = chars[1];
+    expected.ErrorChar = chars[2];
+    expected.EofChar = chars[3];
+    expected.EvtChar = chars[4];
+    const Dcb got = modem->State(0);
+    EXPECT_EQ(got, expected) << "rate " << got.BaudRate << " parity " << int{got.Parity} << " stop " << int{got.StopBits}
+                             << " size " << int{got.ByteSize} << " flow " << got.fOutxCtsFlow << got.fOutxDsrFlow << got.fOutX
+                             << got.fInX << " options " << got.fParity << got.fDsrSensitivity << got.fTXContinueOnXoff
+                             << got.fErrorChar << got.fNull << " chars " << int{got.XonChar} << "," << int{got.XoffChar} << ","
+                             << int{got.ErrorChar} << "," << int{got.EofChar} << "," << int{got.EvtChar};
+  }
+  EXPECT_TRUE(toolkit.boxes().empty());
+}
+
+// Each operation's device calls, in order: what it sets, what it reads, and
+// that a failed transfer clears the device's error state.
+TEST_F(PortTest, EachOperationMakesItsDeviceCallsInOrder) {
+  port->SetOpener(&recorder);
+  ConfigureAsWindow();
+  uint8_t buf[8] = {1, 2, 3};
+  struct Step {
+    const char* what;
+    std::function<void()> act;
+    std::vector<std::string> calls;
+  };
+  const std::vector<Step> steps = {
+      {"open by name", [&] { port->Open(); },
+       {"Open(COM1)", "IsCharacterDevice", "SetCommMask(0x1ff)", "SetupComm(4096,4096)", "GetCommState", "SetCommState",
+        "SetCommTimeouts(4294967295,0,1000,0,1000)", "SetupComm(4096,4096)", "SetCommMask(0x1ff)"}},
+      {"read of nothing", [&] { EXPECT_EQ(port->Read(buf, 0), 0); }, {"ClearCommError"}},
+      {"read on a silent line", [&] { EXPECT_EQ(port->Read(buf, 4), 0); }, {"ClearCommError", "ReadFile(4)"}},
+      {"failed read",
+       [&] {
+         modem->SetFault(0, VirtualCall::ReadFile, error::kGenFailure, 1);
+         EXPECT_EQ(port->Read(buf, 4), 0);
+       },
+       {"ClearCommError", "ReadFile(4)", "ClearCommError"}},
+      {"write",
+       [&] {
+         modem->SetLines(1, true, true);
+         EXPECT_EQ(port->Write(buf, 3), 3);
+       },
+       {"WriteFile(3)"}},
+      {"failed write",
+       [&] {
+         modem->SetFault(0, VirtualCall::WriteFile, error::kGenFailure, 1);
+         EXPECT_EQ(port->Write(buf, 3), 0);
+       },
+       {"WriteFile(3)", "ClearCommError"}},
+      {"purge the input", [&] { port->PurgeInput(); }, {"PurgeComm(0x0a)"}},
+      {"DTR and RTS on and off",
+       [&] {
+         port->SetDTR(true);
+         port->SetDTR(false);
+         port->SetRTS(true);
+         port->SetRTS(false);
+       },
+       {"EscapeCommFunction(5)", "EscapeCommFunction(6)", "EscapeCommFunction(3)", "EscapeCommFunction(4)"}},
+      {"modem lines",
+       [&] {
+         EXPECT_FALSE(port->ModemLineActive(3));  // no ring
+         EXPECT_FALSE(port->ModemLineActive(5));  // no such line: no call
+       },
+       {"GetCommModemStatus"}},
+      {"settings",
+       [&] {
+         port->SetBaudRate(8);
+         port->SetBaudRate(9);
+       },
+       {"SetupComm(4096,4096)", "GetCommState", "SetCommState"}},
+      {"close",
+       [&] {
+         port->Close();
+         port->Close();
+       },
+       {"CancelWait", "Close"}},
+      {"adopted handle",
+       [&] {
+         port->InBufferSize = 1024;
+         port->OutBufferSize = 2048;
+         port->ReadTimeout = 300;
+         port->WriteTimeout = 700;
+         port->Open(recorder.Wrap(modem->Open(0)));
+         EXPECT_TRUE(port->Connected());
+       },
+       {"SetCommTimeouts(4294967295,0,300,0,700)", "SetupComm(1024,2048)", "SetCommMask(0x1ff)"}},
+  };
+  for (const Step& step : steps) {
+    step.act();
+    EXPECT_EQ(recorder.Take(), step.calls) << step.what;
+  }
+  EXPECT_TRUE(toolkit.boxes().empty());
 }
 
 TEST_F(PortTest, FlowControlKindsTouchOnlyTheirFlags) {
@@ -166,9 +359,9 @@ TEST_F(PortTest, OpenFailuresAreSilentOrReportedWithTheirCodes) {
   EXPECT_EQ(BoxTexts().back(), "Port already assigned (open).(Error: -1)");
   EXPECT_TRUE(port->Connected());
 
-  modem->SetFault(0, VirtualCall::EscapeCommFunction, error::kBadCommand);
+  modem->SetFault(0, VirtualCall::EscapeCommFunction, error::kGenFailure);
   port->SetRTS(true);
-  EXPECT_EQ(BoxTexts().back(), "EscapeCommFunction failure.(Error: 22)");
+  EXPECT_EQ(BoxTexts().back(), "EscapeCommFunction failure.(Error: 31)");
 }
 
 TEST_F(PortTest, AdoptedHandleKeepsItsLineState) {

@@ -66,6 +66,15 @@ void ChildProcess::Signal(int signal) {
   if (pid_ > 0 && !waited_) kill(pid_, signal);
 }
 
+bool ChildProcess::Running() {
+  if (waited_ || pid_ <= 0) return false;
+  int status = 0;
+  if (wait4(pid_, &status, WNOHANG, &usage_) != pid_) return true;
+  waited_ = true;
+  status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return false;
+}
+
 int ChildProcess::Wait(int timeout_ms) {
   if (waited_) return status_;
   if (pid_ <= 0) return -1;

@@ -30,6 +30,9 @@ class ChildProcess {
   // (it is killed after `timeout_ms`).
   int Wait(int timeout_ms = 120000);
   const rusage& usage() const { return usage_; }
+  // Whether it has not ended yet (looks without waiting; once it has ended,
+  // Wait returns its status at once).
+  bool Running();
   // Sends `signal` to it while it runs.
   void Signal(int signal);
 
