@@ -39,13 +39,14 @@ WIN_BUILD=build/ci-win LINUX_BUILD=build/ci bash scripts/test-windows.sh
 
 echo "== comm, enum, sim, handshake, sequence and window under AddressSanitizer + UndefinedBehaviorSanitizer"
 build build/asan comm_tests enum_tests registry_walk_replay sim_tests sim_pty_tests odu-station-sim odu_modem_shim \
-  handshake_tests sequence_tests frame_assembly_replay station_reply_replay qt_toolkit_tests main_window_tests \
+  handshake_tests sequence_tests frame_assembly_replay station_reply_replay telnet_stream_replay \
+  qt_toolkit_tests main_window_tests \
   -- -DODU_SANITIZE=address,undefined -DODU_BUILD_BENCH=OFF
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build/asan --output-on-failure -j"$jobs" -L 'comm|enum|sim|handshake|sequence|window' --timeout 300
 
 echo "== comm and sim under ThreadSanitizer"
-build build/tsan comm_tests sim_tests -- -DODU_SANITIZE=thread -DODU_BUILD_GUI=OFF -DODU_BUILD_BENCH=OFF
+build build/tsan comm_tests sim_tests telnet_stream_replay -- -DODU_SANITIZE=thread -DODU_BUILD_GUI=OFF -DODU_BUILD_BENCH=OFF
 TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build/tsan --output-on-failure -j"$jobs" -L 'comm|sim' -E sim_pty --timeout 300
 
 echo "== fuzz targets, ${FUZZ_SECONDS:-30} s each"
