@@ -459,8 +459,9 @@ class ConnectionLines {
 
   // The lines the tool sees, as NOTIFY-MODEMSTATE carries them.
   uint8_t Seen() const {
-    const bool dtr = shared_ ? odu_modem_get(&shared_->station_dtr) != 0 : station_dtr_;
-    const bool rts = shared_ ? odu_modem_get(&shared_->station_rts) != 0 : station_rts_;
+    // Without a modem-state file the station's lines stay up.
+    const bool dtr = !shared_ || odu_modem_get(&shared_->station_dtr) != 0;
+    const bool rts = !shared_ || odu_modem_get(&shared_->station_rts) != 0;
     const int carrier = shared_ ? odu_modem_get(&shared_->carrier_override) : carrier_;
     uint8_t lines = 0;
     if (rts) lines |= com_port::kCts;
@@ -472,8 +473,6 @@ class ConnectionLines {
  private:
   odu_modem_state* shared_;
   int carrier_;
-  const bool station_dtr_ = true;
-  const bool station_rts_ = true;
 };
 
 // Serves one client on the connected socket `fd` until it leaves or the

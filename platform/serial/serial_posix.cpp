@@ -18,6 +18,7 @@
 #include <utility>
 
 #include "platform/last_error.h"
+#include "platform/serial/comm_timeouts.h"
 #include "platform/serial/posix_errors.h"
 
 namespace odu::platform {
@@ -32,7 +33,6 @@ bool CurrentSpeeds(int fd, uint32_t& input, uint32_t& output);
 
 namespace {
 
-constexpr uint32_t kMaxDword = 0xFFFFFFFF;
 // Windows' defaults for the two line-control fields, reported until set.
 constexpr uint8_t kDtrControlEnable = 1;
 constexpr uint8_t kRtsControlEnable = 1;
@@ -685,24 +685,14 @@ bool PosixSerialDevice::ReadFile(void* buffer, uint32_t count, uint32_t& read) {
     Leave();
   });
 
-  // Windows' timeouts: interval MAXDWORD with both totals 0 returns what is
-  // waiting; interval and multiplier MAXDWORD with a constant return with
-  // the first bytes or after the constant. Otherwise the read ends when
-  // `count` bytes have come, the total (constant + multiplier * count; none
-  // when both are 0) has passed, or the line has been silent for the
-  // interval after a byte.
-  const bool immediate = t.ReadIntervalTimeout == kMaxDword && t.ReadTotalTimeoutConstant == 0 &&
-                         t.ReadTotalTimeoutMultiplier == 0;
-  const bool first_bytes = t.ReadIntervalTimeout == kMaxDword && t.ReadTotalTimeoutMultiplier == kMaxDword &&
-                           t.ReadTotalTimeoutConstant != 0 && t.ReadTotalTimeoutConstant != kMaxDword;
-  const uint64_t total = first_bytes ? t.ReadTotalTimeoutConstant
-                                     : uint64_t{t.ReadTotalTimeoutConstant} + uint64_t{t.ReadTotalTimeoutMultiplier} * count;
-  const Nanos deadline = (t.ReadTotalTimeoutConstant == 0 && t.ReadTotalTimeoutMultiplier == 0)
-                             ? kForever
-                             : DeadlineAfter(Now(), total);
-  const Nanos interval = (t.ReadIntervalTimeout == 0 || t.ReadIntervalTimeout == kMaxDword)
-                             ? kForever
-                             : Millis(t.ReadIntervalTimeout);
+  // Windows' timeouts: the read ends when `count` bytes have come, the total
+  // has passed, or the line has been silent for the interval after a byte
+  // (comm_timeouts.h for the cases that return sooner).
+  const ReadTimeouts rule = ReadTimeoutsFor(t, count);
+  const bool immediate = rule.immediate;
+  const bool first_bytes = rule.first_bytes;
+  const Nanos deadline = rule.total_ms ? DeadlineAfter(Now(), *rule.total_ms) : kForever;
+  const Nanos interval = rule.interval_ms ? Millis(*rule.interval_ms) : kForever;
   auto* out = static_cast<uint8_t*>(buffer);
   Nanos last_byte{};
   bool hangup = false;
@@ -772,8 +762,8 @@ bool PosixSerialDevice::WriteFile(const void* buffer, uint32_t count, uint32_t& 
     Leave();
   });
 
-  const uint64_t total = uint64_t{t.WriteTotalTimeoutConstant} + uint64_t{t.WriteTotalTimeoutMultiplier} * count;
-  const Nanos deadline = total == 0 ? kForever : DeadlineAfter(Now(), total);
+  const std::optional<uint64_t> total = WriteTotalFor(t, count);
+  const Nanos deadline = total ? DeadlineAfter(Now(), *total) : kForever;
   const auto* bytes = static_cast<const uint8_t*>(buffer);
   // Sleeps up to `limit` (not past the deadline) or until woken. Lock held
   // on entry and return.

@@ -9,7 +9,6 @@
 #include <memory>
 #include <string>
 
-#include "platform/last_error.h"
 
 namespace odu::platform {
 

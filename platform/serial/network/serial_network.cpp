@@ -4,6 +4,8 @@
 #include <new>
 #include <system_error>
 
+#include "platform/serial/comm_timeouts.h"
+
 namespace odu::platform {
 
 namespace {
@@ -11,7 +13,6 @@ namespace {
 using namespace telnet;
 using std::chrono::milliseconds;
 
-constexpr uint32_t kMaxDword = 0xFFFFFFFF;
 // Negotiation answers and line commands are a few bytes: they either go at
 // once or the connection is as good as gone.
 constexpr milliseconds kControlSendTimeout{2000};
@@ -96,10 +97,7 @@ bool NetworkSerialDevice::Negotiate(const NetworkTimeouts& timeouts) {
   } catch (const std::system_error&) {
     return Fail(error::kNotEnoughMemory);
   }
-  if (!Telnet()) {
-    modem_known_ = true;
-    return true;
-  }
+  if (!Telnet()) return true;  // a raw stream has no lines to learn
   if (!SendEncoded(offer, kControlSendTimeout)) return false;
 
   std::unique_lock lock(mu_);
@@ -256,23 +254,13 @@ bool NetworkSerialDevice::ReadFile(void* buffer, uint32_t count, uint32_t& read)
   std::unique_lock lock(mu_);
   if (closed_) return Fail(error::kInvalidHandle);
   if (count == 0) return true;
-  const CommTimeouts t = timeouts_;
-  // Windows' timeouts, as on a local port: interval MAXDWORD with both
-  // totals 0 returns what is waiting; interval and multiplier MAXDWORD with a
-  // constant return with the first bytes or after the constant. Otherwise the
-  // read ends when `count` bytes have come, the total has passed, or the line
-  // has been silent for the interval after a byte.
-  const bool immediate =
-      t.ReadIntervalTimeout == kMaxDword && t.ReadTotalTimeoutConstant == 0 && t.ReadTotalTimeoutMultiplier == 0;
-  const bool first_bytes = t.ReadIntervalTimeout == kMaxDword && t.ReadTotalTimeoutMultiplier == kMaxDword &&
-                           t.ReadTotalTimeoutConstant != 0 && t.ReadTotalTimeoutConstant != kMaxDword;
-  const uint64_t total = first_bytes ? t.ReadTotalTimeoutConstant
-                                     : uint64_t{t.ReadTotalTimeoutConstant} + uint64_t{t.ReadTotalTimeoutMultiplier} * count;
-  const bool no_total = t.ReadTotalTimeoutConstant == 0 && t.ReadTotalTimeoutMultiplier == 0;
-  const SteadyClock::time_point start = SteadyClock::now();
+  // Windows' timeouts, as on a local port (comm_timeouts.h).
+  const ReadTimeouts rule = ReadTimeoutsFor(timeouts_, count);
+  const bool immediate = rule.immediate;
+  const bool first_bytes = rule.first_bytes;
   const SteadyClock::time_point deadline =
-      no_total ? SteadyClock::time_point::max() : start + milliseconds(std::min<uint64_t>(total, kNoLimit.count()));
-  const bool has_interval = t.ReadIntervalTimeout != 0 && t.ReadIntervalTimeout != kMaxDword;
+      rule.total_ms ? SteadyClock::now() + milliseconds(std::min<uint64_t>(*rule.total_ms, kNoLimit.count()))
+                    : SteadyClock::time_point::max();
   SteadyClock::time_point last_byte{};
   auto* out = static_cast<uint8_t*>(buffer);
   rx_abort_ = false;
@@ -297,7 +285,7 @@ bool NetworkSerialDevice::ReadFile(void* buffer, uint32_t count, uint32_t& read)
     if (gone_) return Fail(kDeviceGoneError);
     if (immediate || (first_bytes && read > 0)) return true;
     SteadyClock::time_point until = deadline;
-    if (read > 0 && has_interval) until = std::min(until, last_byte + milliseconds(t.ReadIntervalTimeout));
+    if (read > 0 && rule.interval_ms) until = std::min(until, last_byte + milliseconds(*rule.interval_ms));
     if (SteadyClock::now() >= until) return true;
     if (until == SteadyClock::time_point::max()) {
       changed_.wait(lock);
@@ -313,9 +301,8 @@ bool NetworkSerialDevice::WriteFile(const void* buffer, uint32_t count, uint32_t
   std::unique_lock lock(mu_);
   if (!Usable()) return false;
   if (count == 0) return true;
-  const CommTimeouts t = timeouts_;
-  const uint64_t total = uint64_t{t.WriteTotalTimeoutConstant} + uint64_t{t.WriteTotalTimeoutMultiplier} * count;
-  const milliseconds limit = total == 0 ? kNoLimit : milliseconds(std::min<uint64_t>(total, kNoLimit.count()));
+  const std::optional<uint64_t> total = WriteTotalFor(timeouts_, count);
+  const milliseconds limit = total ? milliseconds(std::min<uint64_t>(*total, kNoLimit.count())) : kNoLimit;
   const SteadyClock::time_point deadline = SteadyClock::now() + limit;
   // The server may ask for a pause (its own output is held up).
   if (!changed_.wait_until(lock, deadline, [this] { return !suspended_ || closed_ || gone_; })) return true;
