@@ -3,6 +3,14 @@ add_library(odu_cli STATIC
   ${CMAKE_CURRENT_LIST_DIR}/cli.cpp
   ${CMAKE_CURRENT_LIST_DIR}/cli_options.cpp
   ${CMAKE_CURRENT_LIST_DIR}/cli_progress.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/run_progress.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/station_run.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/run_explained.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/run_log.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/fleet_run.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/fleet_view.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/json_lines.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/progress_line.cpp
   ${CMAKE_CURRENT_LIST_DIR}/trace_device.cpp
   ${CMAKE_CURRENT_LIST_DIR}/simulated_station.cpp
 )

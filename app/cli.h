@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "app/fleet_run.h"
 #include "comm/port_listing.h"
 #include "platform/clock.h"
 #include "platform/serial/serial_device.h"
@@ -24,9 +25,17 @@ struct CliEnvironment {
   std::FILE* out = stdout;
   std::FILE* err = stderr;
   bool out_is_terminal = false;
+  bool err_is_terminal = false;
+  // The terminal's width at this moment (0: not known, 80 is taken).
+  std::function<int()> terminal_columns;
   // The station behind --simulate and its line speed.
   sim::StationConfig simulated_station;
   uint32_t simulated_baud = 19200;
+  // For --all: the clock and devices of each port's run, made on that run's
+  // thread (tests give each port a virtual clock and a simulated station of
+  // its own). Unless set, every run has the real clock (or `clock`) and
+  // `opener`.
+  std::function<RunHost(const std::string& port)> run_host;
   // Installs the run's interrupt handler (an empty function removes it); the
   // terminal's own slot unless set.
   std::function<void(std::function<void()>)> set_interrupt_handler;

@@ -11,6 +11,8 @@ int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
   odu::CliEnvironment env;
   env.out_is_terminal = odu::platform::IsTerminal(stdout);
+  env.err_is_terminal = odu::platform::IsTerminal(stderr);
+  env.terminal_columns = [] { return odu::platform::TerminalColumns(stdout); };
   try {
     return odu::RunCli(args, env);
   } catch (const std::exception& e) {

@@ -28,6 +28,22 @@ std::optional<CliOptions> ParseCli(const std::vector<std::string>& args, std::st
       o.simulate = true;
     } else if (a == "--trace") {
       o.trace = true;
+    } else if (a == "--all") {
+      o.all = true;
+    } else if (a == "--json") {
+      o.json = true;
+    } else if (a == "--check-image") {
+      o.check_image = true;
+    } else if (a == "--handshake-only") {
+      o.handshake_only = true;
+    } else if (is("--log")) {
+      auto v = value("--log");
+      if (!v) return std::nullopt;
+      if (v->empty() || o.log) {
+        error = v->empty() ? "--log needs a file name" : "--log may be given once";
+        return std::nullopt;
+      }
+      o.log = *v;
     } else if (is("--port")) {
       auto v = value("--port");
       if (!v) return std::nullopt;
@@ -51,6 +67,14 @@ std::optional<CliOptions> ParseCli(const std::vector<std::string>& args, std::st
   }
   if (o.simulate && !o.ports.empty()) {
     error = "--simulate and --port exclude each other";
+    return std::nullopt;
+  }
+  if (o.simulate && o.all) {
+    error = "--simulate and --all exclude each other";
+    return std::nullopt;
+  }
+  if (o.handshake_only && o.all) {
+    error = "--handshake-only and --all exclude each other";
     return std::nullopt;
   }
   return o;
@@ -84,7 +108,23 @@ Options:
                   and check its flash against the image afterwards
   --verbose       say what the scan found on every port it tried, and which
                   ttys it left out and why
-  --trace         print every write (TX) and read (RX) on standard error
+  --trace         print every frame written (TX) and received (RX) on
+                  standard error, with the milliseconds since the start and
+                  the port
+  --all           upgrade the stations on every port at once (every --port
+                  given, or every port of the machine): each port with a
+                  station is upgraded, ports without one are reported; one
+                  line per station, and a summary table at the end
+  --json          print the run as JSON objects, one a line, on standard
+                  output (and nothing else there); the README gives the schema
+  --log FILE      append the run's events and a trace of every frame to FILE
+                  as they happen (milliseconds since the start on each line)
+  --check-image   check the image (the built-in one, or --image FILE) and say
+                  what a run would send and how long it takes at 19,200 baud;
+                  no port is opened
+  --handshake-only
+                  scan for the station and print its verdict, then close the
+                  port: nothing is erased or programmed
   --version       print the version and exit
   --help          print this text and exit
 
@@ -98,6 +138,8 @@ Exit status:
   7  simulated flash differs from the image (--simulate only)
   8  interrupted (Ctrl-C, SIGTERM, SIGHUP, the console closed): no further
      frame is sent, the port is closed, the unit is not upgraded
+  9  --all: some stations were upgraded and some failed (the summary says
+     which); when all stations found failed, the status of the first failure
   1  internal error
 )";
 }

@@ -18,6 +18,7 @@ enum ExitStatus : int {
   kExitBadImage = 6,
   kExitFlashMismatch = 7,
   kExitInterrupted = 8,
+  kExitPartial = 9,  // --all: some stations upgraded, some failed
 };
 
 struct CliOptions {
@@ -26,6 +27,11 @@ struct CliOptions {
   bool verbose = false;
   bool simulate = false;
   bool trace = false;
+  bool all = false;   // every port at once
+  bool json = false;  // JSON lines on standard output
+  bool check_image = false;     // say what the image would send, open nothing
+  bool handshake_only = false;  // scan, report the verdict, erase nothing
+  std::optional<std::string> log;  // --log FILE
   std::optional<std::string> image;
   bool help = false;
   bool version = false;

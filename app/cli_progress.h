@@ -1,44 +1,47 @@
-// Shows the window's status line and progress bar on a terminal: one line
-// redrawn in place with a bar, percentage, bytes, rate and time left; or,
-// when the output is no terminal, plain lines as the run moves on.
+// Shows one run's status line and progress bar on a terminal: one line
+// redrawn in place with a bar, percentage, bytes, rate and time left, fitted
+// to the terminal's width at each redraw and redrawn every second while the
+// tool waits; or, when the output is no terminal, plain lines as the run
+// moves on.
 #pragma once
 
 #include <cstdio>
+#include <functional>
+#include <memory>
 #include <string>
 
+#include "app/run_progress.h"
 #include "platform/clock.h"
+#include "platform/toolkit/toolkit.h"
 
 namespace odu {
 
-class TMainPanel;
-
 class ProgressReporter {
  public:
-  ProgressReporter(TMainPanel& panel, std::FILE* out, bool terminal, platform::Clock& clock);
+  // Shows what `progress` follows; its owner calls Changed. `columns`
+  // gives the terminal's width (0 or unset: 80).
+  ProgressReporter(const RunProgress& progress, std::FILE* out, bool terminal, platform::Clock& clock,
+                   std::function<int()> columns = {});
   ~ProgressReporter();
   ProgressReporter(const ProgressReporter&) = delete;
   ProgressReporter& operator=(const ProgressReporter&) = delete;
 
+  // The run's status line changed (stage true) or its bar moved.
+  void Changed(bool stage);
   // Ends a line being redrawn, before something else is printed.
   void Break();
 
  private:
-  class StatusPeer;
-  class BarPeer;
   void StatusChanged();
   void PositionChanged();
-  void CountImage();
   void Draw();
-  int DoneBytes() const;
 
-  TMainPanel& panel_;
   std::FILE* out_;
   bool terminal_;
   platform::Clock& clock_;
-  std::string status_;
-  int total_bytes_ = 0;
-  int blocks_below_[4097] = {};  // non-blank blocks below each block index
-  platform::Nanos programming_since_{};
+  std::function<int()> columns_;
+  const RunProgress& progress_;
+  std::unique_ptr<platform::TTimer> tick_;  // redraws while nothing moves
   bool line_open_ = false;
   int last_decile_ = -1;
   platform::Nanos last_draw_{};

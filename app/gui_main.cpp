@@ -4,6 +4,9 @@
 // serial ports, so a whole run can be watched. With --port NAME (repeatable)
 // the scan tries only those ports, in that order; the names are those of the
 // command line, network ports (rfc2217://HOST:PORT, socket://HOST:PORT) too.
+// Where no window can be shown (no display), it says so and ends with
+// kNoDisplay.
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -13,8 +16,16 @@
 #include "app/simulated_station.h"
 #include "platform/toolkit/window_toolkit.h"
 
+namespace {
+constexpr int kNoDisplay = 1;
+}  // namespace
+
 int main(int argc, char** argv) {
-  const std::unique_ptr<odu::platform::Toolkit> owned = odu::platform::CreateWindowToolkit(argc, argv);
+  if (const std::string why = odu::platform::WindowToolkitUnavailable(); !why.empty()) {
+    std::fprintf(stderr, "odu-upgrade-gui: cannot open the window: %s\n", why.c_str());
+    return kNoDisplay;
+  }
+  const std::unique_ptr<odu::platform::Toolkit> owned = odu::platform::CreateWindowToolkit(argc, argv, kNoDisplay);
   odu::platform::Toolkit& toolkit = *owned;
   bool simulate = false;
   std::vector<std::string> ports;

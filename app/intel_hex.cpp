@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <string_view>
 #include <utility>
 
 namespace odu {
@@ -97,6 +98,46 @@ std::string Upper(std::string_view line) {
   return out;
 }
 
+// The byte-order mark some editors put at the start of a UTF-8 file.
+constexpr std::string_view kBom = "\xEF\xBB\xBF";
+
+const char* RecordName(uint8_t type) {
+  switch (type) {
+    case 0x02: return "an extended segment address record (type 02)";
+    case 0x03: return "a start segment address record (type 03)";
+    case 0x04: return "an extended linear address record (type 04)";
+    case 0x05: return "a start linear address record (type 05)";
+    default: return "a record";
+  }
+}
+
+// Why an extended segment or linear address record (type 02 or 04) is
+// refused, or the empty text when it is well formed and of value 0. The
+// programming walk sends every data record at the 16-bit address it
+// carries, so any other value would program the data elsewhere than the
+// file places them.
+std::string CheckBaseRecord(const HexRecord& record) {
+  const char* name = RecordName(record.type);
+  if (record.count != 2) return std::string(name) + " must carry 2 bytes (byte count " + Hex2(record.count) + ")";
+  if (record.address != 0) {
+    return std::string(name) + " must have address field 0x0000 (it has " + Hex4(record.address) + ")";
+  }
+  const unsigned value = static_cast<unsigned>(record.data[0] << 8 | record.data[1]);
+  if (value == 0) return {};
+  const char* what = record.type == 0x04 ? "extended linear address " : "extended segment address ";
+  // Where the data that follow would start: the value is the upper 16 bits
+  // of the address (type 04), or a paragraph number (type 02: times 16).
+  const uint32_t base = record.type == 0x04 ? uint32_t{value} << 16 : uint32_t{value} << 4;
+  char at[16];
+  std::snprintf(at, sizeof at, "0x%0*X", record.type == 0x04 ? 8 : 5, static_cast<unsigned>(base));
+  if (base >= kAddressSpace) {
+    return what + Hex4(value) + " puts the data that follow at " + at +
+           " and up, beyond 64 KiB; the unit's flash is 64 KiB";
+  }
+  return what + Hex4(value) + " moves the data that follow up by " + at +
+         ", which the programming cannot do (it sends each record at the address it carries); only 0 is accepted";
+}
+
 }  // namespace
 
 std::optional<HexRecord> ParseRecord(std::string_view line) {
@@ -107,12 +148,14 @@ std::optional<HexRecord> ParseRecord(std::string_view line) {
 
 HexCheck CheckHexText(std::string_view text) {
   if (text.size() > kMaxHexFileBytes) return Refuse(0, TooLarge(text.size()));
+  if (text.substr(0, kBom.size()) == kBom) text.remove_prefix(kBom.size());
 
   std::vector<std::string> lines;
   // Line number of the record that set each address; allocated with the first
   // data record, 0 where nothing is set yet.
   std::vector<size_t> owner;
   bool ended = false;
+  size_t records = 0;  // well-formed records of any type, kept or not
   size_t number = 0;
   size_t pos = 0;
   while (pos < text.size()) {
@@ -122,35 +165,55 @@ HexCheck CheckHexText(std::string_view text) {
     std::string_view line = text.substr(pos, stop - pos);
     pos = newline == std::string_view::npos ? text.size() : newline + 1;
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    while (!line.empty() && (line.back() == ' ' || line.back() == '\t')) line.remove_suffix(1);
     if (line.empty()) continue;
     if (ended) return Refuse(number, "data after the end record");
+    if (line.substr(0, kBom.size()) == kBom) {
+      return Refuse(number, "a UTF-8 byte-order mark is accepted only at the start of the file");
+    }
 
     HexRecord record;
     if (std::string why = Decode(line, record); !why.empty()) return Refuse(number, why);
-    if (record.type == 0x01) {
-      if (record.count != 0) return Refuse(number, "the end record must carry no data (byte count " + Hex2(record.count) + ")");
-      ended = true;
-    } else if (record.type == 0x00) {
-      if (record.address + size_t{record.count} > kAddressSpace) {
-        return Refuse(number, "record runs past 64 KiB (address " + Hex4(record.address) + ", " +
-                                  std::to_string(record.count) + " bytes)");
-      }
-      if (owner.empty()) owner.assign(kAddressSpace, 0);
-      for (size_t a = record.address; a < record.address + size_t{record.count}; ++a) {
-        if (owner[a] != 0) {
-          return Refuse(number, "address " + Hex4(static_cast<unsigned>(a)) + " is already set by line " +
-                                    std::to_string(owner[a]));
+    ++records;
+    switch (record.type) {
+      case 0x00:
+        if (record.address + size_t{record.count} > kAddressSpace) {
+          return Refuse(number, "record runs past 64 KiB (address " + Hex4(record.address) + ", " +
+                                    std::to_string(record.count) + " bytes)");
         }
-        owner[a] = number;
-      }
-    } else {
-      return Refuse(number, "record type " + Hex2(record.type) + " is not supported (only 00 data and 01 end)");
+        if (owner.empty()) owner.assign(kAddressSpace, 0);
+        for (size_t a = record.address; a < record.address + size_t{record.count}; ++a) {
+          if (owner[a] != 0) {
+            return Refuse(number, "address " + Hex4(static_cast<unsigned>(a)) + " is already set by line " +
+                                      std::to_string(owner[a]));
+          }
+          owner[a] = number;
+        }
+        break;
+      case 0x01:
+        if (record.count != 0) {
+          return Refuse(number, "the end record must carry no data (byte count " + Hex2(record.count) + ")");
+        }
+        ended = true;
+        break;
+      case 0x02:
+      case 0x04:
+        if (std::string why = CheckBaseRecord(record); !why.empty()) return Refuse(number, why);
+        continue;  // of value 0: changes nothing, and is not kept
+      case 0x03:
+      case 0x05:
+        if (record.count != 4) {
+          return Refuse(number, std::string(RecordName(record.type)) + " must carry 4 bytes (byte count " +
+                                    Hex2(record.count) + ")");
+        }
+        continue;  // of no use to the bootloader: not kept
+      default:
+        return Refuse(number, "record type " + Hex2(record.type) + " is not supported (only types 00 to 05)");
     }
     lines.push_back(Upper(line));
   }
 
-  if (lines.empty()) return Refuse(0, "the file holds no records");
-  if (!ended) return Refuse(0, "missing end record");
+  if (!ended) return Refuse(0, records == 0 ? "the file holds no records" : "missing end record");
   HexCheck check;
   check.ok = true;
   check.lines = std::move(lines);

@@ -30,20 +30,39 @@ struct HexCheck {
   bool ok = false;
   size_t line = 0;     // 1-based line the refusal is about; 0 when about the whole file
   std::string reason;  // a complete message, "line N: ..." when about a line; empty when ok
-  std::vector<std::string> lines;  // when ok: the record lines in file order, uppercase, no terminators
+  // When ok: what the programming walk is to use, in file order: the data
+  // records (type 00) and the end record, normalised (uppercase, without the
+  // byte-order mark, blanks and line ends). The address and start address
+  // records (types 02 to 05) the check accepted are not kept: the walk reads
+  // every kept line as data at the address it carries.
+  std::vector<std::string> lines;
 };
 
 // Largest image file accepted, and the longest record line (255 data bytes).
 inline constexpr size_t kMaxHexFileBytes = 4u * 1024u * 1024u;
 inline constexpr size_t kMaxHexLineChars = 521;
 
-// Checks a whole image file's text. Accepted: LF or CRLF line ends, empty
-// lines (skipped), lowercase hex digits (the kept lines are uppercased, as the
-// programming walk and the embedded image use them), data records (type 00)
-// whose bytes stay below 0x10000 and set no address another record set, and
-// exactly one end record (type 01, no data) after which only empty lines
-// follow. A file with no data records but an end record is valid. The first
-// fault found is reported.
+// Checks a whole image file's text. Accepted:
+// - LF or CRLF line ends, a UTF-8 byte-order mark at the very start of the
+//   file, blanks (spaces, tabs) at the end of a line, and empty or blank
+//   lines (skipped);
+// - lowercase hex digits (the kept lines are uppercased, as the programming
+//   walk and the embedded image use them);
+// - data records (type 00) whose bytes stay below 0x10000 and set no address
+//   another record set;
+// - extended segment and extended linear address records (types 02 and 04:
+//   byte count 2, address field 0000) of value 0, which change nothing; a
+//   non-zero value would place the data that follow elsewhere than the
+//   addresses they carry (for type 04, at 64 KiB and beyond), which the walk
+//   cannot do, and is refused at that record;
+// - start segment and start linear address records (types 03 and 05, byte
+//   count 4), which the bootloader has no use for and are ignored;
+// - exactly one end record (type 01, no data) after which only empty or
+//   blank lines follow.
+// A file with no data records but an end record is valid. Anything else is
+// refused, with the first fault found: blanks before or inside a record, a
+// byte-order mark anywhere but at the start, other record types, bad
+// lengths and checksums.
 HexCheck CheckHexText(std::string_view text);
 
 // Reads `path` and checks it as CheckHexText does; also refuses a file that

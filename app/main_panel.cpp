@@ -54,7 +54,11 @@ unsigned ScanHex(const std::string& line, size_t pos, size_t width) {
   return value;
 }
 
-std::string DescribeOpenError(uint32_t code) {
+// Why `port` could not be opened, from the code it failed with and what the
+// device layer found beyond it.
+std::string DescribeOpenError(uint32_t code, const std::string& port) {
+  using Kind = OpenRefusal::Kind;
+  const OpenRefusal refusal = LastOpenRefusal(port, code);
   switch (code) {
     case error::kFileNotFound:
     case error::kPathNotFound: return "no such device";
@@ -62,6 +66,27 @@ std::string DescribeOpenError(uint32_t code) {
       return "access denied: the port is in use by another program, or this user may not open it "
              "(on Linux, add the user to the dialout group)";
     case kDeviceGoneError: return "the port has gone: was the adapter unplugged?";
+    case kNoHardwareError: return "no such device: the node exists but no hardware answers";
+    case kPortHeldError: {
+      if (refusal.lock_file.empty()) return "in use by another process";
+      if (refusal.holder_pid == 0)
+        return "in use: its lock file " + refusal.lock_file +
+               " names no process (remove it if no program is using the port)";
+      std::string holder = "in use by process " + std::to_string(refusal.holder_pid);
+      if (!refusal.holder_name.empty()) holder += " (" + refusal.holder_name + ")";
+      return holder + ", which holds " + refusal.lock_file;
+    }
+    case kNotSerialDeviceError:
+      switch (refusal.kind) {
+        case Kind::kCharacterDevice: return "not a serial device (a character device that is no terminal)";
+        case Kind::kRegularFile: return "not a serial device (a regular file)";
+        case Kind::kDirectory: return "not a serial device (a directory)";
+        case Kind::kBlockDevice: return "not a serial device (a block device)";
+        case Kind::kFifo: return "not a serial device (a FIFO)";
+        case Kind::kSocket: return "not a serial device (a socket)";
+        case Kind::kUnknown: break;
+      }
+      return "not a serial device";
     // Ports reached over the network.
     case error::kInvalidName: return "not a port name (rfc2217://HOST:PORT or socket://HOST:PORT)";
     case error::kBadNetPath: return "no such host";
@@ -185,7 +210,7 @@ void TMainPanel::ScanPorts(std::string& verdict) {
     SetLastError(0);
     Port->Open();
     if (!Port->Connected()) {
-      report(name, "could not be opened: " + DescribeOpenError(GetLastError()));
+      report(name, "could not be opened: " + DescribeOpenError(GetLastError(), name));
       continue;
     }
     Port->SetDTR(true);
@@ -215,6 +240,13 @@ void TMainPanel::ScanPorts(std::string& verdict) {
       break;
     }
   }
+}
+
+bool TMainPanel::Handshake(std::string& verdict) {
+  ScanPorts(verdict);
+  if (!Port->Connected()) return false;
+  Port->Close();
+  return true;
 }
 
 // ---- the firmware image ----

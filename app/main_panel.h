@@ -71,6 +71,11 @@ class TMainPanel : public platform::TForm {
   // the user (the command line's --verbose). Optional.
   std::function<void(const std::string& port, const std::string& finding)> OnScanReport;
 
+  // The scan alone, for a look at the station that leaves its unit as it
+  // is (odu-upgrade --handshake-only): true with the verdict of the station
+  // that answered, whose port is closed again; false when none answered.
+  bool Handshake(std::string& verdict);
+
   bool BindEvent(platform::TComponent& component, const std::string& event, const std::string& handler) override;
 
  private:

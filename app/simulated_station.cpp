@@ -12,9 +12,10 @@ std::shared_ptr<platform::VirtualNullModem> PacedModem(platform::Clock& clock, u
 }
 }  // namespace
 
-SimulatedStation::SimulatedStation(platform::Clock& clock, uint32_t baud, sim::StationConfig config)
+SimulatedStation::SimulatedStation(platform::Clock& clock, uint32_t baud, sim::StationConfig config,
+                                   const std::string& port_name)
     : station_(std::move(config)), modem_(PacedModem(clock, baud)), link_(station_, modem_, 1, clock, baud) {
-  opener_.Add(kPortName, modem_, 0);
+  opener_.Add(port_name, modem_, 0);
 }
 
 bool SimulatedStation::FlashMatches(const uint8_t* image) const {

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "platform/serial/serial_virtual.h"
 #include "sim/station.h"
@@ -15,8 +16,10 @@ class SimulatedStation {
  public:
   static constexpr const char* kPortName = "SIM";
 
-  // Bytes go both ways at `baud` (0: unpaced).
-  SimulatedStation(platform::Clock& clock, uint32_t baud, sim::StationConfig config = {});
+  // Bytes go both ways at `baud` (0: unpaced). The station is reached
+  // through `port_name`.
+  SimulatedStation(platform::Clock& clock, uint32_t baud, sim::StationConfig config = {},
+                   const std::string& port_name = kPortName);
 
   platform::SerialOpener& opener() { return opener_; }
   const sim::Station& station() const { return station_; }

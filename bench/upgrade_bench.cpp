@@ -15,6 +15,17 @@
 // has the shim preloaded instead; ser2net runs with chardelay off unless
 // --ser2net-chardelay keeps its default wait for more serial input.
 //
+// With --stations N the tool upgrades a fleet: N simulators at 19,200 baud,
+// each on its own terminal, and one "odu-upgrade --all --port T1 ... --port
+// TN" with the shim preloaded, which gives each terminal the lines of its
+// own simulator. The limit is still one station's wire time and mandated
+// waits (the largest of the N): the stations are upgraded side by side, so
+// the fleet should take no longer than its slowest station alone. The tool's
+// CPU is given per station and per second of the run; simulators_cpu_s is
+// what the simulators took of the same cores. With a list, --stations
+// 1,2,4,8,16, each count is run in turn and the figures come as one table
+// row per count.
+//
 // This program starts processes and reads their resource use: it is written
 // for Linux.
 #include <unistd.h>
@@ -43,11 +54,134 @@ double Number(const std::map<std::string, std::string>& r, const std::string& ke
   return it == r.end() ? 0.0 : std::atof(it->second.c_str());
 }
 
+constexpr double kBaud = 19200;
+// The one-second start delay, and the handshake's read of ten bytes, which
+// waits out its one-second timeout for a reply of eight.
+constexpr double kMandated = 1.0 + 1.0;
+
+double Seconds(const rusage& usage) {
+  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+// The wire time of the upgrade a simulator's report tells of.
+double WireSeconds(const std::map<std::string, std::string>& r) {
+  return (Number(r, "bytes_from_tool") + Number(r, "bytes_to_tool")) * 10.0 / kBaud;
+}
+
+struct FleetRun {
+  int stations = 0;
+  int exit_status = -1;
+  int flash_matches = 0;
+  double measured = 0, limit = 0, cpu = 0, sim_cpu = 0;
+  long peak_rss_kib = 0;
+  std::string error;  // why the run could not be made
+};
+
+// One "odu-upgrade --all" over `n` simulators on their own terminals, its
+// scratch files in `dir`.
+FleetRun RunFleet(int n, const std::string& tool, const std::string& sim, const std::string& shim,
+                  const std::filesystem::path& dir) {
+  FleetRun run;
+  run.stations = n;
+  std::filesystem::create_directories(dir);
+  std::vector<std::unique_ptr<ChildProcess>> stations;
+  std::vector<std::string> command{tool, "--all"};
+  std::string states;
+  for (int i = 0; i < n; ++i) {
+    const std::string state = (dir / ("modem-" + std::to_string(i))).string();
+    stations.push_back(std::make_unique<ChildProcess>(
+        std::vector<std::string>{sim, "--baud", "19200", "--modem-state", state, "--report",
+                                 (dir / ("report-" + std::to_string(i))).string(), "--exit-when-done"},
+        std::vector<std::string>{}, true, (dir / ("sim-" + std::to_string(i) + ".err")).string()));
+    const std::string pty = stations.back()->ReadLine();
+    if (pty.empty()) {
+      run.error = "simulator " + std::to_string(i) + " gave no terminal";
+      return run;
+    }
+    command.insert(command.end(), {"--port", pty});
+    states += (i ? ":" : "") + state;
+  }
+
+  const auto start = std::chrono::steady_clock::now();
+  ChildProcess upgrade(command, {"LD_PRELOAD=" + shim, "ODU_MODEM_STATE=" + states}, false,
+                       (dir / "tool.err").string());
+  run.exit_status = upgrade.Wait(600000);
+  run.measured = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  run.cpu = Seconds(upgrade.usage());
+  run.peak_rss_kib = upgrade.usage().ru_maxrss;
+  for (int i = 0; i < n; ++i) {
+    // A simulator the tool never wrote to would wait for it.
+    stations[i]->Stop(2000);
+    run.sim_cpu += Seconds(stations[i]->usage());
+    const auto r = odu::testing::ReadReportFile((dir / ("report-" + std::to_string(i))).string());
+    if (r.count("flash_matches_embedded") && r.at("flash_matches_embedded") == "true") ++run.flash_matches;
+    run.limit = std::max(run.limit, WireSeconds(r) + kMandated);
+  }
+  return run;
+}
+
+// --stations LIST: one count prints its figures, several a table.
+int BenchFleet(const std::string& list, const std::string& tool, const std::string& sim, const std::string& shim) {
+  std::vector<int> counts;
+  for (size_t at = 0; at <= list.size();) {
+    const size_t comma = std::min(list.find(',', at), list.size());
+    const int n = std::atoi(list.substr(at, comma - at).c_str());
+    if (n < 1 || n > 64) {
+      std::fprintf(stderr, "--stations wants counts from 1 to 64, separated by commas: %s\n", list.c_str());
+      return 2;
+    }
+    counts.push_back(n);
+    at = comma + 1;
+  }
+  const auto dir = std::filesystem::temp_directory_path() / ("odu-bench-" + std::to_string(getpid()));
+  bool all_good = true;
+  std::vector<FleetRun> runs;
+  for (int n : counts) {
+    runs.push_back(RunFleet(n, tool, sim, shim, dir / std::to_string(runs.size())));
+    const FleetRun& r = runs.back();
+    if (!r.error.empty()) std::fprintf(stderr, "%d stations: %s\n", n, r.error.c_str());
+    if (r.exit_status != 0 || r.flash_matches != n) {
+      all_good = false;
+      std::fprintf(stderr, "%d stations: the tool said: %s", n,
+                   odu::testing::ReadWholeFile(dir / std::to_string(runs.size() - 1) / "tool.err").c_str());
+    }
+  }
+  std::filesystem::remove_all(dir);
+  // The simulators' CPU is printed too: they share the machine with the
+  // tool, and when they and the tool together need most of its cores, the
+  // line timing they model (and so measured_s) suffers.
+  if (runs.size() == 1) {
+    const FleetRun& r = runs[0];
+    std::printf("stations: %d\n", r.stations);
+    std::printf("exit_status: %d\n", r.exit_status);
+    std::printf("flash_matches: %d/%d\n", r.flash_matches, r.stations);
+    std::printf("measured_s: %.3f\n", r.measured);
+    std::printf("limit_s: %.3f\n", r.limit);
+    std::printf("ratio: %.4f\n", r.limit > 0 ? r.measured / r.limit : 0.0);
+    std::printf("cpu_s: %.4f\n", r.cpu);
+    std::printf("cpu_share_per_station: %.5f\n", r.cpu / r.measured / r.stations);
+    std::printf("peak_rss_kib: %ld\n", r.peak_rss_kib);
+    std::printf("simulators_cpu_s: %.3f\n", r.sim_cpu);
+  } else {
+    std::printf("%8s %6s %7s %10s %8s %8s %21s %12s %16s\n", "stations", "exit", "flash", "measured_s", "ratio",
+                "cpu_s", "cpu_share_per_station", "peak_rss_kib", "simulators_cpu_s");
+    for (const FleetRun& r : runs) {
+      const std::string flash = std::to_string(r.flash_matches) + "/" + std::to_string(r.stations);
+      std::printf("%8d %6d %7s %10.3f %8.4f %8.4f %21.5f %12ld %16.3f\n", r.stations, r.exit_status, flash.c_str(),
+                  r.measured, r.limit > 0 ? r.measured / r.limit : 0.0, r.cpu, r.cpu / r.measured / r.stations,
+                  r.peak_rss_kib, r.sim_cpu);
+    }
+  }
+  return all_good ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   // upgrade-bench [--unplug-at N] [--link PATH] [--port-kind pty|rfc2217] [--ser2net-chardelay]
   //               [tool [simulator [shim]]] [-- COMMAND...]
+  // upgrade-bench --stations N[,N...] [tool [simulator [shim]]]
   // With -- the tool is COMMAND (for example wine odu-upgrade.exe --port
   // COM7) instead of "tool --port <terminal>"; --link PATH is a symlink
   // pointed at the terminal first (the one wine maps as that COM port).
@@ -57,7 +191,7 @@ int main(int argc, char** argv) {
     command.assign(dashes + 1, args.end());
     args.erase(dashes, args.end());
   }
-  std::string unplug_at, link, port_kind = "pty";
+  std::string unplug_at, link, port_kind = "pty", stations;
   bool chardelay = false;
   for (bool more = true; more;) {
     if (!args.empty() && args[0] == "--ser2net-chardelay") {
@@ -65,23 +199,30 @@ int main(int argc, char** argv) {
       args.erase(args.begin());
       continue;
     }
-    more = args.size() >= 2 && (args[0] == "--unplug-at" || args[0] == "--link" || args[0] == "--port-kind");
+    more = args.size() >= 2 && (args[0] == "--unplug-at" || args[0] == "--link" || args[0] == "--port-kind" ||
+                                args[0] == "--stations");
     if (more) {
-      (args[0] == "--link" ? link : args[0] == "--port-kind" ? port_kind : unplug_at) = args[1];
+      (args[0] == "--link"        ? link
+       : args[0] == "--port-kind" ? port_kind
+       : args[0] == "--stations"  ? stations
+                                  : unplug_at) = args[1];
       args.erase(args.begin(), args.begin() + 2);
     }
   }
   const bool rfc2217 = port_kind == "rfc2217";
-  if ((!rfc2217 && port_kind != "pty") || (rfc2217 && (!command.empty() || !link.empty()))) {
+  const bool fleet_alone = stations.empty() || (port_kind == "pty" && command.empty() && link.empty() &&
+                                                unplug_at.empty() && !chardelay);
+  if ((!rfc2217 && port_kind != "pty") || (rfc2217 && (!command.empty() || !link.empty())) || !fleet_alone) {
     std::fprintf(stderr, "usage: upgrade-bench [--unplug-at N] [--link PATH] [--port-kind pty|rfc2217] "
                          "[--ser2net-chardelay] [tool [simulator [shim]]] [-- COMMAND...]\n"
+                         "       upgrade-bench --stations N[,N...] [tool [simulator [shim]]]\n"
                          "  (--port-kind rfc2217 goes with neither -- COMMAND nor --link)\n");
     return 2;
   }
   const std::string tool = args.size() > 0 ? args[0] : ODU_UPGRADE;
   const std::string sim = args.size() > 1 ? args[1] : ODU_STATION_SIM;
   const std::string shim = args.size() > 2 ? args[2] : ODU_MODEM_SHIM;
-  constexpr double kBaud = 19200;
+  if (!stations.empty()) return BenchFleet(stations, tool, sim, shim);
 
   const auto dir = std::filesystem::temp_directory_path() / ("odu-bench-" + std::to_string(getpid()));
   std::filesystem::create_directories(dir);
@@ -140,12 +281,9 @@ int main(int argc, char** argv) {
   server.reset();
 
   const auto r = odu::testing::ReadReportFile(report);
-  const double cpu = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-                     static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-  const double wire = (Number(r, "bytes_from_tool") + Number(r, "bytes_to_tool")) * 10.0 / kBaud;
-  // The one-second start delay, and the handshake's read of ten bytes, which
-  // waits out its one-second timeout for a reply of eight.
-  const double mandated = 1.0 + 1.0;
+  const double cpu = Seconds(usage);
+  const double wire = WireSeconds(r);
+  const double mandated = kMandated;
   const double limit = wire + mandated;
 
   std::printf("port_kind: %s\n", rfc2217 ? (chardelay ? "rfc2217 (ser2net, chardelay)" : "rfc2217 (ser2net)") : "pty");

@@ -18,6 +18,7 @@ inline constexpr uint32_t kPathNotFound = 3;
 inline constexpr uint32_t kAccessDenied = 5;
 inline constexpr uint32_t kInvalidHandle = 6;
 inline constexpr uint32_t kNotEnoughMemory = 8;
+inline constexpr uint32_t kNotReady = 21;
 inline constexpr uint32_t kBadCommand = 22;
 inline constexpr uint32_t kGenFailure = 31;
 inline constexpr uint32_t kSharingViolation = 32;

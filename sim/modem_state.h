@@ -21,6 +21,19 @@ struct odu_modem_state {
   int32_t carrier_override; /* -1: carrier follows station_dtr; 0 or 1: forced */
 };
 
+/* What a simulator on a pseudo-terminal keeps in the file: the lines, then
+   which terminal they are the lines of, so that a program holding several
+   terminals, each served by its own simulator, finds the lines of each. A
+   file of only sizeof(struct odu_modem_state) bytes (one a test writes
+   itself) names no terminal. */
+struct odu_modem_state_file {
+  struct odu_modem_state lines;
+  uint64_t pty_rdev; /* st_rdev of the terminal's slave end; 0 until it is open */
+};
+
+/* ODU_MODEM_STATE names one file, or several separated by this. */
+#define ODU_MODEM_STATE_SEPARATOR ':'
+
 static inline int32_t odu_modem_get(const int32_t* field) { return __atomic_load_n(field, __ATOMIC_SEQ_CST); }
 static inline void odu_modem_set(int32_t* field, int32_t value) { __atomic_store_n(field, value, __ATOMIC_SEQ_CST); }
 

@@ -101,7 +101,8 @@ void Usage(FILE* to) {
       "  --random RATE        random faults with this probability per record\n"
       "  --seed S             seed of the random faults (default 1)\n"
       "  --random-kinds LIST  kinds of the random faults, comma-separated\n"
-      "  --modem-state FILE   modem lines shared with the modem-line shim\n"
+      "  --modem-state FILE   modem lines shared with the modem-line shim; the file also names\n"
+      "                       this simulator's terminal\n"
       "  --carrier MODE       carrier detect the tool sees: auto (with the station's DTR, which\n"
       "                       with --listen follows the client's), on, off\n"
       "  --report FILE        what happened, written at exit as 'name: value' lines\n"
@@ -231,23 +232,26 @@ bool ParseOptions(int argc, char** argv, Options& o) {
   return true;
 }
 
-// The modem lines shared with the shim: the station's DTR and RTS up.
-odu_modem_state* MapModemState(const std::string& path, int carrier) {
+// The modem lines shared with the shim: the station's DTR and RTS up, no
+// terminal named yet.
+odu_modem_state_file* MapModemState(const std::string& path, int carrier) {
   const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
   if (fd < 0) return nullptr;
   void* map = MAP_FAILED;
-  if (::ftruncate(fd, sizeof(odu_modem_state)) == 0)
-    map = ::mmap(nullptr, sizeof(odu_modem_state), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  if (::ftruncate(fd, sizeof(odu_modem_state_file)) == 0)
+    map = ::mmap(nullptr, sizeof(odu_modem_state_file), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
   ::close(fd);
   if (map == MAP_FAILED) return nullptr;
-  auto* state = static_cast<odu_modem_state*>(map);
+  auto* file = static_cast<odu_modem_state_file*>(map);
+  odu_modem_state* state = &file->lines;
+  __atomic_store_n(&file->pty_rdev, uint64_t{0}, __ATOMIC_SEQ_CST);
   odu_modem_set(&state->tool_dtr, 0);
   odu_modem_set(&state->tool_rts, 0);
   odu_modem_set(&state->station_dtr, 1);
   odu_modem_set(&state->station_rts, 1);
   odu_modem_set(&state->carrier_override, carrier);
   __atomic_store_n(&state->magic, ODU_MODEM_STATE_MAGIC, __ATOMIC_SEQ_CST);
-  return state;
+  return file;
 }
 
 bool ReadLines(const std::string& path, std::vector<std::string>& lines) {
@@ -729,11 +733,12 @@ int main(int argc, char** argv) {
   ::sigaction(SIGINT, &sa, nullptr);
   ::signal(SIGPIPE, SIG_IGN);
 
-  odu_modem_state* lines = nullptr;
-  if (!o.modem_state.empty() && !(lines = MapModemState(o.modem_state, o.carrier))) {
+  odu_modem_state_file* modem_file = nullptr;
+  if (!o.modem_state.empty() && !(modem_file = MapModemState(o.modem_state, o.carrier))) {
     std::fprintf(stderr, "odu-station-sim: cannot map %s: %s\n", o.modem_state.c_str(), std::strerror(errno));
     return 1;
   }
+  odu_modem_state* lines = modem_file ? &modem_file->lines : nullptr;
 
   if (!o.listen_host.empty()) {
     std::string address;
@@ -767,6 +772,11 @@ int main(int argc, char** argv) {
     ::cfmakeraw(&raw);
     ::tcsetattr(master, TCSANOW, &raw);
   }
+
+  // The file names its terminal before anyone can know the path.
+  struct stat slave_stat {};
+  if (modem_file && ::stat(slave, &slave_stat) == 0)
+    __atomic_store_n(&modem_file->pty_rdev, static_cast<uint64_t>(slave_stat.st_rdev), __ATOMIC_SEQ_CST);
 
   std::printf("%s\n", slave);
   std::fflush(stdout);

@@ -71,6 +71,21 @@ uint32_t DeviceErrorFromErrno(int err) {
   }
 }
 
+uint32_t OpenErrorFromErrno(int err) {
+  switch (err) {
+    case EISDIR:
+    case ENOTTY: return kNotSerialDeviceError;
+    // A character device whose driver has nothing at that minor (ENXIO), or
+    // a port that cannot start its hardware (EIO).
+    case ENXIO:
+    case EIO: return kNoHardwareError;
+    // USB serial drivers (usb-serial, cdc-acm) once the adapter of a node
+    // that is still there has been unplugged.
+    case ENODEV: return kDeviceGoneError;
+    default: return ErrorFromErrno(err);
+  }
+}
+
 bool FailWithErrno(int err) {
   SetLastError(ErrorFromErrno(err));
   return false;

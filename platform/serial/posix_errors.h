@@ -17,6 +17,13 @@ uint32_t ErrorFromErrno(int err);
 // an I/O error mean its hardware has gone (kDeviceGoneError).
 uint32_t DeviceErrorFromErrno(int err);
 
+// The same for the open of a port by name, where the errno values of a name
+// that is no serial device (EISDIR, ENOTTY: kNotSerialDeviceError) and of a
+// node without its hardware have codes of their own: ENXIO and EIO, a node
+// that no hardware answers (kNoHardwareError); ENODEV, a node whose adapter
+// has gone (kDeviceGoneError).
+uint32_t OpenErrorFromErrno(int err);
+
 // Records ErrorFromErrno(err) as the calling thread's last error and returns
 // false, for `return FailWithErrno();` after a failed system call.
 bool FailWithErrno(int err = errno);

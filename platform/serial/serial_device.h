@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "platform/last_error.h"
 
@@ -26,6 +27,57 @@ namespace odu::platform {
 // null-modem a vanished end, and the port component's message for it says
 // that the port has gone.
 inline constexpr uint32_t kDeviceGoneError = error::kBadCommand;
+
+// The open of a port whose lock file names another live process (the lock
+// files that terminal programs such as minicom take, /var/lock/LCK..ttyUSB0):
+// ERROR_SHARING_VIOLATION, "being used by another process". LastOpenRefusal()
+// names the process and the file.
+inline constexpr uint32_t kPortHeldError = error::kSharingViolation;
+
+// A name that is no serial device: a regular file, a directory, a character
+// device that is no terminal (/dev/null). ERROR_INVALID_FUNCTION, what the
+// Windows comm calls give on a handle whose driver has no serial requests.
+// The open itself fails for a directory; a file or another device opens, as
+// on Windows, and IsCharacterDevice refuses it with this code.
+// LastOpenRefusal() says what the name is.
+inline constexpr uint32_t kNotSerialDeviceError = error::kInvalidFunction;
+
+// A device node with no hardware behind it (a serial port of the system's
+// table whose UART is not fitted): ERROR_NOT_READY.
+inline constexpr uint32_t kNoHardwareError = error::kNotReady;
+
+// What a refused open found beyond its error code, for the message that
+// explains the refusal: the holder of a port (kPortHeldError), what a name is
+// instead of a serial device (kNotSerialDeviceError). The backend records it
+// on the thread that opened, when it sets one of those codes.
+struct OpenRefusal {
+  enum class Kind : uint8_t { kUnknown, kCharacterDevice, kRegularFile, kDirectory, kBlockDevice, kFifo, kSocket };
+
+  std::string port;  // the name as it was opened
+  uint32_t code = 0;
+  std::string lock_file;
+  int64_t holder_pid = 0;   // 0: the lock file names no process that can be read
+  std::string holder_name;  // its command name; empty where it cannot be read
+  Kind kind = Kind::kUnknown;
+};
+
+namespace detail {
+inline OpenRefusal& ThreadOpenRefusal() {
+  thread_local OpenRefusal refusal;
+  return refusal;
+}
+}  // namespace detail
+
+inline void RecordOpenRefusal(OpenRefusal refusal) { detail::ThreadOpenRefusal() = std::move(refusal); }
+
+// The refusal recorded on this thread for `port` failing with `code`; an empty
+// one (no holder, Kind::kUnknown) when the last one recorded is about another
+// name or another failure.
+inline OpenRefusal LastOpenRefusal(const std::string& port, uint32_t code) {
+  const OpenRefusal& last = detail::ThreadOpenRefusal();
+  if (last.port != port || last.code != code) return OpenRefusal{};
+  return last;
+}
 
 // Line events (SetCommMask / WaitCommEvent bits).
 inline constexpr uint32_t EV_RXCHAR = 0x0001;
@@ -132,7 +184,8 @@ class SerialDevice {
  public:
   virtual ~SerialDevice() = default;
 
-  // GetFileType() == FILE_TYPE_CHAR.
+  // GetFileType() == FILE_TYPE_CHAR. The POSIX backend refuses what is no
+  // terminal with kNotSerialDeviceError.
   virtual bool IsCharacterDevice() = 0;
   virtual bool SetupComm(uint32_t in_queue, uint32_t out_queue) = 0;
   virtual bool GetCommState(Dcb& dcb) = 0;
@@ -159,6 +212,12 @@ class SerialDevice {
   virtual bool ClearCommError(uint32_t& errors, ComStat& status) = 0;
   virtual bool EscapeCommFunction(uint32_t function) = 0;
   virtual bool GetCommModemStatus(uint32_t& status) = 0;
+
+  // Whether the device has modem-control lines. A pseudo-terminal and the
+  // driver of a three-wire adapter have none: EscapeCommFunction for DTR and
+  // RTS fails there with error 50 and GetCommModemStatus fails or never shows
+  // a carrier. Fixed at open; no last error. Devices that do not know say yes.
+  virtual bool HasModemLines() { return true; }
 
   // CloseHandle. Afterwards every call fails with error 6 (invalid handle).
   virtual void Close() = 0;

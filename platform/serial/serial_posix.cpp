@@ -56,6 +56,17 @@ bool Fail(uint32_t code) {
 
 Nanos Now() { return RealTime().Now(); }
 
+OpenRefusal::Kind KindOf(mode_t mode) {
+  using Kind = OpenRefusal::Kind;
+  if (S_ISCHR(mode)) return Kind::kCharacterDevice;
+  if (S_ISREG(mode)) return Kind::kRegularFile;
+  if (S_ISDIR(mode)) return Kind::kDirectory;
+  if (S_ISBLK(mode)) return Kind::kBlockDevice;
+  if (S_ISFIFO(mode)) return Kind::kFifo;
+  if (S_ISSOCK(mode)) return Kind::kSocket;
+  return Kind::kUnknown;
+}
+
 // Runs `f` when the scope ends, on every return path.
 template <class F>
 class Finally {
@@ -308,12 +319,21 @@ SerialOpener& LocalSerialOpener() {
 }
 
 bool PosixSerialDevice::OpenPath(const std::string& name) {
+  name_ = name;
+  RecordOpenRefusal({});
   if (name.empty()) return Fail(error::kFileNotFound);
+  // The lock file first, as terminal programs take it: opening a port may
+  // already move its lines.
+  if (!lock_.Acquire(name)) return false;
   fd_ = ::open(name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd_ < 0) return FailWithErrno();
+  if (fd_ < 0) {
+    const int err = errno;
+    lock_.Release();
+    return FailOpen(err);
+  }
   auto fail = [this](int err) {
     ShutDevice();
-    return FailWithErrno(err);
+    return FailOpen(err);
   };
 
   // Not shared: a port another program holds is not opened. The lock keeps
@@ -328,6 +348,7 @@ bool PosixSerialDevice::OpenPath(const std::string& name) {
   struct stat st {};
   if (::fstat(fd_, &st) != 0) return fail(errno);
   is_char_ = S_ISCHR(st.st_mode);
+  kind_ = KindOf(st.st_mode);
   is_tty_ = is_char_ && ::isatty(fd_) == 1;
 
   if (is_tty_) {
@@ -351,10 +372,15 @@ bool PosixSerialDevice::OpenPath(const std::string& name) {
 #endif
     int lines = 0;
     lines_supported_ = ::ioctl(fd_, TIOCMGET, &lines) == 0;
+    const int lines_err = lines_supported_ ? 0 : errno;
     if (lines_supported_) {
       wait_lines_ = lines;
       rts_ = (lines & TIOCM_RTS) != 0;
     }
+    // A port of the system's table without its UART opens, but its driver
+    // fails every line request with EIO (Linux's serial core).
+    if (!lines_supported_ && lines_err == EIO) return fail(EIO);
+    modem_lines_ = lines_supported_ || !Unsupported(lines_err);
     counts_supported_ = ReadCounts(clear_counts_);
     wait_counts_ = clear_counts_;
 
@@ -367,6 +393,25 @@ bool PosixSerialDevice::OpenPath(const std::string& name) {
   if (!wait_wake_.Create() || !read_wake_.Create() || !write_wake_.Create()) return fail(errno);
   closed_ = false;
   return true;
+}
+
+bool PosixSerialDevice::FailOpen(int err) {
+  // A name that is no character device is no serial device, whatever the
+  // open said of it (EISDIR for a directory, ENXIO for a socket).
+  struct stat st {};
+  if (::stat(name_.c_str(), &st) == 0 && !S_ISCHR(st.st_mode)) return FailNotSerial(KindOf(st.st_mode));
+  const uint32_t code = OpenErrorFromErrno(err);
+  if (code == kNotSerialDeviceError) return FailNotSerial(OpenRefusal::Kind::kCharacterDevice);
+  return Fail(code);
+}
+
+bool PosixSerialDevice::FailNotSerial(OpenRefusal::Kind kind) {
+  OpenRefusal refusal;
+  refusal.port = name_;
+  refusal.code = kNotSerialDeviceError;
+  refusal.kind = kind;
+  RecordOpenRefusal(std::move(refusal));
+  return Fail(kNotSerialDeviceError);
 }
 
 PosixSerialDevice::~PosixSerialDevice() { Close(); }
@@ -410,6 +455,7 @@ void PosixSerialDevice::ShutDevice() {
   wait_wake_.Destroy();
   read_wake_.Destroy();
   write_wake_.Destroy();
+  lock_.Release();
 }
 
 void PosixSerialDevice::Leave() {
@@ -421,7 +467,8 @@ void PosixSerialDevice::Leave() {
 bool PosixSerialDevice::IsCharacterDevice() {
   std::lock_guard g(mu_);
   if (closed_) return Fail(error::kInvalidHandle);
-  return is_char_ && is_tty_;
+  if (is_char_ && is_tty_) return true;
+  return FailNotSerial(kind_);
 }
 
 bool PosixSerialDevice::SetupComm(uint32_t in_queue, uint32_t out_queue) {

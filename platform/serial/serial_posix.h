@@ -12,6 +12,7 @@
 #include <string>
 
 #include "platform/clock.h"
+#include "platform/serial/port_lock_posix.h"
 #include "platform/serial/serial_device.h"
 
 namespace odu::platform {
@@ -45,6 +46,7 @@ class PosixSerialDevice final : public SerialDevice {
   bool ClearCommError(uint32_t& errors, ComStat& status) override;
   bool EscapeCommFunction(uint32_t function) override;
   bool GetCommModemStatus(uint32_t& status) override;
+  bool HasModemLines() override { return modem_lines_; }
   void Close() override;
 
  private:
@@ -53,8 +55,13 @@ class PosixSerialDevice final : public SerialDevice {
   // Opens `name` as the Windows open of an unshared port would; on failure
   // the last error is set and the object stays closed.
   bool OpenPath(const std::string& name);
-  // Puts the device back as it was found and closes every descriptor.
+  // Puts the device back as it was found, closes every descriptor and
+  // gives the port's lock file up.
   void ShutDevice();
+  // Records the last error of an open of name_ that failed with `err`.
+  bool FailOpen(int err);
+  // Records that name_ is no serial device but a `kind`.
+  bool FailNotSerial(OpenRefusal::Kind kind);
 
   // A self-pipe that ends another thread's poll().
   struct Wakeup {
@@ -92,10 +99,14 @@ class PosixSerialDevice final : public SerialDevice {
   std::mutex write_mu_;
 
   // Fixed between a successful open and Close.
+  std::string name_;
+  PortLock lock_;  // the port's lock file, given up by ShutDevice
   int fd_ = -1;
   bool is_tty_ = false;
   bool is_char_ = false;
+  OpenRefusal::Kind kind_ = OpenRefusal::Kind::kUnknown;  // what the file is
   bool lines_supported_ = false;   // TIOCMGET works (not on a pseudo-terminal)
+  bool modem_lines_ = false;       // a tty whose driver has modem lines (kept after Close)
   bool counts_supported_ = false;  // TIOCGICOUNT works
   termios saved_{};                // as found at open, put back at Close
   bool saved_valid_ = false;

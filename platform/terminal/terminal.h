@@ -1,5 +1,6 @@
 // The terminal the command line runs in: whether a stream is an interactive
-// terminal, and the user's interrupts (Ctrl-C, a closed terminal or console).
+// terminal, how wide it is, and the user's interrupts (Ctrl-C, a closed
+// terminal or console).
 #pragma once
 
 #include <cstdio>
@@ -8,6 +9,13 @@
 namespace odu::platform {
 
 bool IsTerminal(std::FILE* stream);
+
+// The width in columns of the terminal (or console window) that `stream`
+// writes to, as it is now: 0 when that is not known or there is no terminal.
+// Cheap enough to ask at every redraw, which is how a resized window is
+// followed. On POSIX systems a terminal that reports no width (a serial
+// console, some emulators) gives the COLUMNS environment variable instead.
+int TerminalColumns(std::FILE* stream);
 
 // From now on the user's interrupts are caught: SIGINT, SIGTERM and SIGHUP on
 // POSIX systems; Ctrl-C, Ctrl-Break and closing the console on Windows. Each

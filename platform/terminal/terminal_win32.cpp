@@ -41,6 +41,19 @@ bool IsTerminal(std::FILE* stream) {
   return SetConsoleMode(handle, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != FALSE;
 }
 
+int TerminalColumns(std::FILE* stream) {
+  const int fd = stream ? _fileno(stream) : -1;
+  if (fd < 0 || !_isatty(fd)) return 0;
+  HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+  CONSOLE_SCREEN_BUFFER_INFO info{};
+  // No console (the NUL device, a pipe, a mintty window): not known.
+  if (handle == INVALID_HANDLE_VALUE || !GetConsoleScreenBufferInfo(handle, &info)) return 0;
+  // The window's width, not the buffer's: the buffer is often far wider, and
+  // a line as long as the buffer would run past the right edge of the window.
+  const int columns = info.srWindow.Right - info.srWindow.Left + 1;
+  return columns > 0 ? columns : 0;
+}
+
 void CatchInterrupts(int exit_status) {
   interrupt_exit_status = exit_status;
   // A program started with Ctrl-C ignored passes that on to its children.

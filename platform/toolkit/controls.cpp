@@ -1,6 +1,7 @@
 #include "platform/toolkit/controls.h"
 
 #include <algorithm>
+#include <atomic>
 
 namespace odu::platform {
 
@@ -131,17 +132,25 @@ TComponent* TForm::FindComponent(const std::string& name) const {
 
 bool TForm::BindEvent(TComponent&, const std::string&, const std::string&) { return false; }
 
+// As with the toolkit: the thread that made an application object sees its
+// own, any other the one made last.
 namespace {
-TApplication* g_application = nullptr;
-}
+std::atomic<TApplication*> g_application{nullptr};
+thread_local TApplication* t_application = nullptr;
+}  // namespace
 
-TApplication::TApplication(Toolkit& toolkit) : TComponent(nullptr), toolkit_(toolkit) { g_application = this; }
+TApplication::TApplication(Toolkit& toolkit) : TComponent(nullptr), toolkit_(toolkit) {
+  g_application.store(this);
+  t_application = this;
+}
 
 TApplication::~TApplication() {
-  if (g_application == this) g_application = nullptr;
+  TApplication* self = this;
+  g_application.compare_exchange_strong(self, nullptr);
+  if (t_application == this) t_application = nullptr;
 }
 
-TApplication* Application() { return g_application; }
+TApplication* Application() { return t_application ? t_application : g_application.load(); }
 
 void TApplication::Run() {
   if (!MainForm) return;

@@ -31,17 +31,24 @@ void TPersistent::CopyFrom(const TPersistent&) { throw ToolkitError("Cannot assi
 
 // ---- the current toolkit ----
 
+// A thread that made a toolkit runs on it; any other thread sees the one
+// made last. Several runs at once (the command line's fleet) each make
+// their own on their own thread.
 namespace {
 std::atomic<Toolkit*> g_toolkit{nullptr};
-}
+thread_local Toolkit* t_toolkit = nullptr;
+}  // namespace
 
 Toolkit& CurrentToolkit() {
-  Toolkit* t = g_toolkit.load();
+  Toolkit* t = t_toolkit ? t_toolkit : g_toolkit.load();
   if (!t) throw ToolkitError("No window toolkit is running.");
   return *t;
 }
-bool HasToolkit() { return g_toolkit.load() != nullptr; }
-void SetCurrentToolkit(Toolkit* toolkit) { g_toolkit.store(toolkit); }
+bool HasToolkit() { return t_toolkit || g_toolkit.load() != nullptr; }
+void SetCurrentToolkit(Toolkit* toolkit) {
+  g_toolkit.store(toolkit);
+  t_toolkit = toolkit;
+}
 
 // ---- synchronous calls onto the window's thread ----
 
@@ -59,6 +66,7 @@ Toolkit::Toolkit(Clock& clock) : clock_(clock), window_thread_(std::this_thread:
 Toolkit::~Toolkit() {
   Toolkit* self = this;
   g_toolkit.compare_exchange_strong(self, nullptr);
+  if (t_toolkit == this) t_toolkit = nullptr;
 }
 
 std::unique_ptr<ControlPeer> Toolkit::CreatePeer(TControl&) { return nullptr; }

@@ -3,13 +3,18 @@
 #pragma once
 
 #include <memory>
+#include <string>
 
 #include "platform/toolkit/toolkit.h"
 
 namespace odu::platform {
 
+// Why no window can be shown here (no display to show it on), or empty.
+std::string WindowToolkitUnavailable();
+
 // Creates the toolkit, which becomes the current one. `argc` must outlive it
-// (some toolkits keep the reference).
-std::unique_ptr<Toolkit> CreateWindowToolkit(int& argc, char** argv);
+// (some toolkits keep the reference). When the toolkit cannot start after
+// all, the program says why and ends with `no_display`.
+std::unique_ptr<Toolkit> CreateWindowToolkit(int& argc, char** argv, int no_display);
 
 }  // namespace odu::platform

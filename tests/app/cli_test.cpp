@@ -3,12 +3,16 @@
 #include <cctype>
 #include <cstdio>
 #include <filesystem>
+#include <map>
+#include <memory>
 #include <fstream>
 #include <sstream>
 #include <string>
 
 #include "app/cli.h"
 #include "app/cli_options.h"
+#include "app/fleet_run.h"
+#include "app/simulated_station.h"
 #include "platform/serial/serial_virtual.h"
 
 namespace odu::testing {
@@ -178,8 +182,9 @@ TEST_F(Cli, TheScanTriesTheListedPortsAndWithVerboseNamesThoseLeftOut) {
   EXPECT_EQ(r.status, kExitNotFound);
   EXPECT_EQ(r.err, std::string(kConsoleLeftOut) + "/dev/ttyUSB0: no carrier detect: nothing sent\n"
                                                    "Hardware error. Station ORVELA not found.\n");
+  // Without --verbose each port's finding follows the box.
   r = Invoke({});
-  EXPECT_EQ(r.err, "Hardware error. Station ORVELA not found.\n");
+  EXPECT_EQ(r.err, "Hardware error. Station ORVELA not found.\n/dev/ttyUSB0: no carrier detect: nothing sent\n");
   EXPECT_EQ(opener.opened(), (std::vector<std::string>{"/dev/ttyUSB0", "/dev/ttyUSB0"}));
 
   env.port_listing = [] { return PortListing{{}, {{"/dev/ttyS0", LeftOutReason::kConsole}}}; };
@@ -208,7 +213,7 @@ TEST_F(Cli, ABadImageIsRefusedWithItsLineBeforeAnyPortIsOpened) {
   } rows[] = {
       {"checksum", ":0100000011EE\n:0100010022CC\n:00000001FF\n", "line 2:"},
       {"no end", ":0100000011EE\n", "end record"},
-      {"type", ":020000040000FA\n:00000001FF\n", "line 1:"},
+      {"type", ":0100000011EE\n:0100000606F3\n:00000001FF\n", "line 2:"},
       {"not hex", ":01000000GGEE\n:00000001FF\n", "line 1:"},
   };
   for (const auto& row : rows) {
@@ -235,19 +240,32 @@ TEST_F(Cli, TheSimulatedStationIsUpgradedAndItsFlashChecked) {
 TEST_F(Cli, TraceShowsEveryWriteAndRead) {
   const Outcome r = Invoke({"--simulate", "--trace"});
   ASSERT_EQ(r.status, kExitDone) << r.err;
-  std::vector<std::string> tx;
-  size_t rx = 0;
+  // "<ms> ms <port> TX|RX <bytes>": the milliseconds since the start rise,
+  // and every reply is one whole frame of its own.
+  std::vector<std::string> tx, rx;
+  long long last_ms = 0;
   std::istringstream lines(r.err);
   for (std::string line; std::getline(lines, line);) {
-    if (line.rfind("TX ", 0) == 0) tx.push_back(line);
-    else if (line.rfind("RX ", 0) == 0) ++rx;
+    std::istringstream fields(line);
+    long long ms = -1;
+    std::string unit, port;
+    fields >> ms >> unit >> port;
+    ASSERT_TRUE(unit == "ms" && port == "SIM" && ms >= last_ms) << line;
+    last_ms = ms;
+    std::string frame;
+    std::getline(fields >> std::ws, frame);
+    if (frame.rfind("TX ", 0) == 0) tx.push_back(frame);
+    else if (frame.rfind("RX ", 0) == 0) rx.push_back(frame);
     else ADD_FAILURE() << "unexpected line: " << line;
   }
   // The initialisation frame, the erase, 650 records, the three closing commands.
   ASSERT_EQ(tx.size(), 655u);
   EXPECT_EQ(tx[0], "TX 5A 0A 00 F3 30 30 30 30 FD E9");
   EXPECT_EQ(tx[1].substr(0, 14), "TX 5A 13 00 F5");
-  EXPECT_GE(rx, 655u);
+  ASSERT_EQ(rx.size(), 655u);
+  EXPECT_EQ(rx[0], "RX 5A 08 00 00 A2 0C FE F0");
+  EXPECT_EQ(rx[1], "RX 5A 07 00 00 E5 FE BA");
+  EXPECT_GE(last_ms, 2000) << "the start delay and the handshake's read come first";
 }
 
 sim::StationConfig Init(sim::StationConfig::Init init) {
@@ -268,10 +286,24 @@ TEST_F(Cli, EachEndHasItsOwnExitStatusAndMessage) {
     int status;
     const char* says;
   } rows[] = {
-      {"silent", Init(sim::StationConfig::Init::Silent), kExitNotFound, "Hardware error. Station ORVELA not found.\n"},
+      {"silent", Init(sim::StationConfig::Init::Silent), kExitNotFound,
+       "Hardware error. Station ORVELA not found.\nSIM: no valid reply after 4 attempts\n"},
       {"refused", Init(sim::StationConfig::Init::Refuse), kExitRefused, "Initialize error. Station upgrade not supported.\n"},
-      {"stalled", Faulty(5, sim::Fault::Stall), kExitUpgradeError, "Upgrade error. Command timeout.\n"},
-      {"erase refused", Faulty(0, sim::Fault::Refuse), kExitUpgradeError, "Upgrade error. Communication error.\n"},
+      // After the window's message, the command, the attempts, the unit's
+      // state and what to do.
+      {"stalled", Faulty(5, sim::Fault::Stall), kExitUpgradeError,
+       "Upgrade error. Command timeout.\nThe station did not answer the record at 0x0040 (4 attempts, 1 s each): the "
+       "unit is erased and not fully programmed. Check the cable and the station's power, then run odu-upgrade again.\n"},
+      {"erase refused", Faulty(0, sim::Fault::Refuse), kExitUpgradeError,
+       "Upgrade error. Communication error.\nThe station refused the erase (1 attempt): the unit's firmware may be "
+       "partly erased. Run odu-upgrade again; if it fails at the same place, check the image.\n"},
+      {"closing refused", Faulty(651, sim::Fault::Stall), kExitUpgradeError,
+       "Upgrade error. Command timeout.\nThe station did not answer closing command 1 of 3 (4 attempts, 1 s each): "
+       "the unit is programmed but the bootloader did not finish (it may not start the new firmware). Check the cable "
+       "and the station's power, then run odu-upgrade again.\n"},
+      {"pulled out", Faulty(100, sim::Fault::Vanish), kExitUpgradeError,
+       "Upgrade error. Command timeout.\nThe port has gone: was the adapter unplugged? The run stopped at the record "
+       "at 0x0630: the unit is erased and not fully programmed. Plug the adapter in again and run odu-upgrade again.\n"},
   };
   for (const auto& row : rows) {
     env.simulated_station = row.station;
@@ -312,7 +344,7 @@ TEST_F(Cli, AnInterruptClosesThePortSendsNothingMoreAndSaysWhatStateTheUnitIsIn)
     const char* says;
   } rows[] = {
       {500, "Upgrade interrupted before the erase: the port is closed and the unit's firmware is unchanged.\n"},
-      {5000, "Upgrade interrupted: the port is closed and the unit is not upgraded"},
+      {5000, "Upgrade interrupted during programming at 0x"},
   };
   env.simulated_baud = 19200;  // a whole run takes 21 s of virtual time
   for (const auto& row : rows) {
@@ -342,20 +374,265 @@ TEST_F(Cli, AnImageFileIsWhatGetsProgrammed) {
 namespace odu::testing {
 namespace {
 
-TEST_F(Cli, OnATerminalTheProgressBarRedrawsOneLineAndNeverPasses100Percent) {
+TEST_F(Cli, OnATerminalTheProgressLineIsRedrawnInPlaceWithinTheTerminalsWidth) {
   env.out_is_terminal = true;
-  const Outcome r = Invoke({"--simulate"});
-  ASSERT_EQ(r.status, kExitDone) << r.err;
-  // Redrawn in place: carriage returns, one line per status that ends it.
-  EXPECT_NE(r.out.find('\r'), std::string::npos);
-  EXPECT_NE(r.out.find("Done."), std::string::npos);
-  EXPECT_NE(r.out.find("/10400 bytes"), std::string::npos) << r.out.substr(0, 400);
-  EXPECT_NE(r.out.find("100%"), std::string::npos);
-  for (size_t at = r.out.find('%'); at != std::string::npos; at = r.out.find('%', at + 1)) {
-    size_t start = at;
-    while (start > 0 && std::isdigit(static_cast<unsigned char>(r.out[start - 1]))) --start;
-    ASSERT_LE(std::stoi(r.out.substr(start, at - start)), 100);
+  env.simulated_baud = 19200;
+  // The erase answered after 5 s: the line shows that the tool waits.
+  env.simulated_station = Faulty(0, sim::Fault::Delay);
+  env.simulated_station.delay = Millis(5000);
+  for (const int columns : {40, 80, 200}) {
+    env.terminal_columns = [columns] { return columns; };
+    const Outcome r = Invoke({"--simulate"});
+    ASSERT_EQ(r.status, kExitDone) << r.err;
+    EXPECT_NE(r.out.find("Done."), std::string::npos);
+    EXPECT_NE(r.out.find("100%"), std::string::npos);
+    EXPECT_NE(r.out.find("waiting 4 s"), std::string::npos) << columns;
+    if (columns >= 80) {
+      EXPECT_NE(r.out.find("/10400 B"), std::string::npos) << r.out.substr(0, 400);
+    }
+    // Each redraw: "\r", the line, the erase to its end; never as wide as
+    // the terminal, so that it never wraps.
+    std::istringstream redraws(r.out);
+    size_t count = 0;
+    for (std::string redraw; std::getline(redraws, redraw, '\r');) {
+      const size_t end = redraw.find("\x1b[K");
+      if (end == std::string::npos) continue;
+      ++count;
+      EXPECT_LT(end, static_cast<size_t>(columns)) << redraw;
+    }
+    EXPECT_GT(count, 20u);
+    for (size_t at = r.out.find('%'); at != std::string::npos; at = r.out.find('%', at + 1)) {
+      size_t start = at;
+      while (start > 0 && std::isdigit(static_cast<unsigned char>(r.out[start - 1]))) --start;
+      ASSERT_LE(std::stoi(r.out.substr(start, at - start)), 100);
+    }
   }
+}
+
+}  // namespace
+}  // namespace odu::testing
+
+namespace odu::testing {
+namespace {
+
+// A flat JSON object's members as text: strings unquoted, the rest as
+// written. Fails the test on anything that is not one.
+std::map<std::string, std::string> ParseJsonObject(const std::string& line, std::map<std::string, char>& kinds) {
+  std::map<std::string, std::string> members;
+  size_t i = 0;
+  const auto fail = [&](const char* what) {
+    ADD_FAILURE() << what << " at " << i << " in " << line;
+    return std::map<std::string, std::string>{};
+  };
+  const auto string_at = [&](std::string& s) {
+    if (line[i] != '"') return false;
+    for (++i; i < line.size() && line[i] != '"'; ++i) {
+      if (static_cast<unsigned char>(line[i]) < 0x20) return false;
+      if (line[i] == '\\') {
+        ++i;
+        if (i >= line.size()) return false;
+        if (line[i] == 'u') {
+          if (i + 4 >= line.size()) return false;
+          s += '?';
+          i += 4;
+          continue;
+        }
+        if (std::string("\"\\/bfnrt").find(line[i]) == std::string::npos) return false;
+      }
+      s += line[i];
+    }
+    return i++ < line.size();
+  };
+  if (line.empty() || line[i++] != '{') return fail("no object");
+  while (i < line.size() && line[i] != '}') {
+    std::string key, value;
+    if (!string_at(key) || line[i++] != ':') return fail("bad key");
+    if (line[i] == '"') {
+      if (!string_at(value)) return fail("bad string");
+      kinds[key] = 's';
+    } else {
+      while (i < line.size() && line[i] != ',' && line[i] != '}') value += line[i++];
+      const bool number = !value.empty() && value.find_first_not_of("-0123456789.") == std::string::npos;
+      if (!number && value != "true" && value != "false" && value != "null") return fail("bad value");
+      kinds[key] = number ? 'n' : value == "null" ? '0' : 'b';
+    }
+    if (!members.emplace(key, value).second) return fail("key twice");
+    if (line[i] == ',') ++i;
+  }
+  if (i + 1 != line.size()) return fail("text after the object");
+  return members;
+}
+
+// What each event carries besides "event" and "port" (s string, n number,
+// b true/false, 0 null).
+const std::map<std::string, std::map<std::string, std::string>>& JsonSchema() {
+  static const std::map<std::string, std::map<std::string, std::string>> schema = {
+      {"finding", {{"finding", "s"}}},
+      {"stage", {{"stage", "s"}}},
+      {"progress", {{"done_bytes", "n"}, {"total_bytes", "n"}, {"percent", "n"}, {"seconds_left", "n0"}}},
+      {"message", {{"caption", "s"}, {"text", "s"}}},
+      {"note", {{"text", "s"}}},
+      {"result",
+       {{"status", "n"}, {"found", "b"}, {"result", "s"}, {"bytes", "n"}, {"total_bytes", "n"}, {"seconds", "n"}}},
+      {"end", {{"status", "n"}, {"ports", "n"}, {"found", "n"}, {"upgraded", "n"}}},
+      {"error", {{"status", "n"}, {"text", "s"}}},
+  };
+  return schema;
+}
+
+// Every line of `out` is one object of the schema; returns them.
+std::vector<std::map<std::string, std::string>> JsonLinesOf(const std::string& out) {
+  std::vector<std::map<std::string, std::string>> objects;
+  std::istringstream lines(out);
+  for (std::string line; std::getline(lines, line);) {
+    std::map<std::string, char> kinds;
+    auto members = ParseJsonObject(line, kinds);
+    const auto event = JsonSchema().find(members["event"]);
+    if (event == JsonSchema().end()) {
+      ADD_FAILURE() << "no such event: " << line;
+      continue;
+    }
+    EXPECT_TRUE(kinds["port"] == 's' || kinds["port"] == '0') << line;
+    EXPECT_EQ(members.size(), event->second.size() + 2) << line;
+    for (const auto& [key, types] : event->second)
+      EXPECT_NE(types.find(kinds.count(key) ? kinds[key] : 'x'), std::string::npos) << key << " in " << line;
+    objects.push_back(std::move(members));
+  }
+  return objects;
+}
+
+// Four stations in process, each with its own virtual clock: one clean,
+// one refusing the upgrade, one that stops answering mid-image, one whose
+// adapter is pulled out mid-run; and a port without a station.
+class Fleet : public Cli {
+ protected:
+  Fleet() {
+    stations = {{"CLEAN", {}},
+                {"REFUSING", Init(sim::StationConfig::Init::Refuse)},
+                {"STALLING", Faulty(300, sim::Fault::Stall)},
+                {"PULLED", Faulty(200, sim::Fault::Vanish)}};
+    env.run_host = [this](const std::string& port) {
+      struct Host {
+        VirtualClock clock;
+        std::unique_ptr<SimulatedStation> station;
+        VirtualPortOpener empty;
+      };
+      auto host = std::make_shared<Host>();
+      RunHost r;
+      r.clock = &host->clock;
+      r.opener = &host->empty;
+      if (auto it = stations.find(port); it != stations.end()) {
+        host->station = std::make_unique<SimulatedStation>(host->clock, 19200, it->second, port);
+        r.opener = &host->station->opener();
+        r.flash_matches = [station = host->station.get()](const uint8_t* image) { return station->FlashMatches(image); };
+      }
+      r.keep = host;
+      return r;
+    };
+  }
+  std::map<std::string, sim::StationConfig> stations;
+};
+
+TEST_F(Fleet, EachStationEndsWithItsOwnResultAndTheStatusIsPartial) {
+  const std::vector<std::string> ports = {"CLEAN", "REFUSING", "STALLING", "PULLED", "EMPTY"};
+  std::vector<std::string> args = {"--all"};
+  for (const auto& p : ports) args.insert(args.end(), {"--port", p});
+  const Outcome r = Invoke(args);
+  EXPECT_EQ(r.status, kExitPartial) << r.out << r.err;
+  // The summary: one row per port, in the order given.
+  std::vector<std::string> rows;
+  std::istringstream lines(r.out.substr(r.out.find("port ")));
+  for (std::string line; std::getline(lines, line);) rows.push_back(line);
+  ASSERT_EQ(rows.size(), ports.size() + 2) << r.out;
+  EXPECT_NE(rows[1].find("CLEAN"), std::string::npos);
+  EXPECT_NE(rows[1].find(" Done. "), std::string::npos) << rows[1];
+  EXPECT_NE(rows[1].find("10400"), std::string::npos) << rows[1];
+  EXPECT_NE(rows[2].find("Initialize error. Station upgrade not supported."), std::string::npos) << rows[2];
+  EXPECT_NE(rows[3].find("Upgrade error. Command timeout."), std::string::npos) << rows[3];
+  EXPECT_NE(rows[4].find("Upgrade error."), std::string::npos) << rows[4];
+  EXPECT_NE(rows[5].find("no station: could not be opened"), std::string::npos) << rows[5];
+  EXPECT_EQ(rows[6], "1 of 4 stations upgraded, 3 failed; 1 port without a station.");
+  // Plain lines, each with its port.
+  EXPECT_NE(r.out.find("CLEAN: Programming... 50%"), std::string::npos) << r.out;
+  EXPECT_NE(r.err.find("STALLING: Upgrade error. Command timeout."), std::string::npos) << r.err;
+}
+
+TEST_F(Fleet, JsonLinesFollowTheSchemaAndEndWithEachStationsResult) {
+  const Outcome r = Invoke({"--all", "--json", "--port", "CLEAN", "--port", "STALLING", "--port", "EMPTY"});
+  EXPECT_EQ(r.status, kExitPartial);
+  const auto objects = JsonLinesOf(r.out);
+  ASSERT_FALSE(objects.empty());
+  std::map<std::string, std::map<std::string, std::string>> results;
+  std::map<std::string, int> last_percent;
+  for (const auto& o : objects) {
+    if (o.at("event") == "result") results[o.at("port")] = o;
+    if (o.at("event") == "progress") {
+      const int percent = std::stoi(o.at("percent"));
+      const auto last = last_percent.try_emplace(o.at("port"), -1).first;
+      EXPECT_GT(percent, last->second) << "one line per whole percent, rising";
+      EXPECT_LE(percent, 100);
+      last->second = percent;
+    }
+  }
+  ASSERT_EQ(results.size(), 3u);
+  EXPECT_EQ(results["CLEAN"]["result"], "Done.");
+  EXPECT_EQ(results["CLEAN"]["status"], "0");
+  EXPECT_EQ(results["CLEAN"]["bytes"], "10400");
+  EXPECT_EQ(results["STALLING"]["result"], "Upgrade error. Command timeout.");
+  EXPECT_EQ(results["STALLING"]["status"], std::to_string(kExitUpgradeError));
+  // The records acknowledged before the station stopped answering at the
+  // 300th (after the erase), 16 bytes each: kept after the window cleared.
+  EXPECT_EQ(results["STALLING"]["bytes"], std::to_string(299 * 16));
+  EXPECT_EQ(results["EMPTY"]["found"], "false");
+  EXPECT_EQ(objects.back().at("event"), "end");
+  EXPECT_EQ(objects.back().at("status"), std::to_string(kExitPartial));
+  EXPECT_EQ(objects.back().at("upgraded"), "1");
+  EXPECT_EQ(last_percent["CLEAN"], 100);
+
+  // The single run's lines follow the same schema.
+  const Outcome single = Invoke({"--simulate", "--json"});
+  EXPECT_EQ(single.status, kExitDone);
+  const auto one = JsonLinesOf(single.out);
+  ASSERT_GE(one.size(), 3u);
+  EXPECT_EQ(one[one.size() - 2].at("result"), "Done.");
+  EXPECT_EQ(JsonLinesOf(Invoke({"--json", "--image", "/nonexistent/odu.hex"}).out).at(0).at("event"), "error");
+}
+
+TEST_F(Fleet, TheExitStatusIsTheSingleRunsUnlessSomeWereUpgradedAndSomeFailed) {
+  const struct {
+    std::vector<std::string> ports;
+    int status;
+  } rows[] = {
+      {{"CLEAN", "EMPTY"}, kExitDone},
+      {{"EMPTY", "NOTHING"}, kExitNotFound},
+      {{"REFUSING", "EMPTY"}, kExitRefused},
+      {{"STALLING", "REFUSING"}, kExitUpgradeError},
+      {{"CLEAN", "REFUSING"}, kExitPartial},
+  };
+  for (const auto& row : rows) {
+    std::vector<std::string> args = {"--all"};
+    for (const auto& p : row.ports) args.insert(args.end(), {"--port", p});
+    EXPECT_EQ(Invoke(args).status, row.status) << row.ports[0] << " " << row.ports[1];
+  }
+}
+
+TEST_F(Fleet, AnInterruptStopsEveryRunAndEachSaysWhatStateItsUnitIsIn) {
+  std::function<void()> interrupt;
+  env.set_interrupt_handler = [&](std::function<void()> handler) { interrupt = std::move(handler); };
+  // Each run's clock is its own: five seconds into each run at the latest
+  // (before either can end), the interrupt stops both.
+  env.run_host = [&, host = env.run_host](const std::string& port) {
+    RunHost h = host(port);
+    static_cast<VirtualClock*>(h.clock)->Schedule(Millis(5000), [&] { interrupt(); });
+    return h;
+  };
+  stations["CLEAN2"] = {};
+  const Outcome r = Invoke({"--all", "--port", "CLEAN", "--port", "CLEAN2"});
+  EXPECT_EQ(r.status, kExitInterrupted) << r.out << r.err;
+  EXPECT_FALSE(interrupt) << "the handler is removed when the runs end";
+  EXPECT_NE(r.err.find("CLEAN: Upgrade interrupted"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("CLEAN2: Upgrade interrupted"), std::string::npos) << r.err;
+  EXPECT_EQ(r.out.find("Done."), std::string::npos) << r.out;
 }
 
 }  // namespace

@@ -46,6 +46,38 @@ TEST_F(Unpack, TheEndRecordChangesNothing) {
   EXPECT_EQ(panel->ProgressBar1->Max(), 10392);
 }
 
+TEST_F(Unpack, AddressAndStartRecordsAFileCarriesProgramTheSameFlashAsWithoutThem) {
+  // The image-file check keeps only the data and end records, normalised:
+  // an address or start address record reaching the walk would be unpacked
+  // as data at 0x0000 (see HandMadeImagesAreTakenLiterally).
+  const std::string plain =
+      ":040000001122334452\n:10001000000102030405060708090A0B0C0D0E0F68\n:02FFFE00A1A2BE\n:00000001FF\n";
+  const std::string toolchain =
+      "\xEF\xBB\xBF:020000040000FA\r\n:020000020000fc\r\n:040000001122334452 \r\n"
+      ":10001000000102030405060708090a0b0c0d0e0f68\t\r\n:0400000300000100F8\r\n:020000040000FA\r\n"
+      ":02FFFE00A1A2BE  \r\n:0400000500000100F6\r\n:00000001FF \r\n";
+  const HexCheck with = CheckHexText(toolchain);
+  const HexCheck without = CheckHexText(plain);
+  ASSERT_TRUE(with.ok) << with.reason;
+  ASSERT_TRUE(without.ok) << without.reason;
+  EXPECT_EQ(with.lines, without.lines);
+
+  panel->ProgSrc->Items = without.lines;
+  panel->ProgressBar1->SetMax(100);
+  panel->UnpackImage();
+  const std::vector<uint8_t> expected(panel->Image, panel->Image + 65536);
+  const int expected_max = panel->ProgressBar1->Max();
+  EXPECT_EQ(expected[0x0000], 0x11);
+  EXPECT_EQ(expected[0x001F], 0x0F);
+  EXPECT_EQ(expected[0xFFFF], 0xA2);
+
+  panel->ProgSrc->Items = with.lines;
+  panel->ProgressBar1->SetMax(100);
+  panel->UnpackImage();
+  EXPECT_TRUE(std::equal(expected.begin(), expected.end(), panel->Image));
+  EXPECT_EQ(panel->ProgressBar1->Max(), expected_max);
+}
+
 TEST_F(Unpack, HandMadeImagesAreTakenLiterally) {
   struct Row {
     const char* name;

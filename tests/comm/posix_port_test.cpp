@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "comm/thread_comm.h"
+#include "platform/last_error.h"
 #include "platform/toolkit/toolkit_headless.h"
 
 namespace odu::testing {
@@ -96,15 +97,29 @@ TEST_F(PosixPort, AGoneDevicesBoxNamesTheCodeOfAGoneDevice) {
                        "EscapeCommFunction failure.(Error: 22)"}));
 }
 
+// The reason stays the last error after the component has closed what it
+// refused, for the scan to explain.
 TEST_F(PosixPort, NamesThatAreNoPortLeaveItClosedWithoutAWord) {
   char file[] = "/tmp/odu-port-XXXXXX";
   const int fd = mkstemp(file);
   ASSERT_GE(fd, 0);
   close(fd);
-  for (const std::string& name : {std::string("/dev/odu-no-such-port"), std::string(file), std::string()}) {
-    port->SetPortName(name);
+  const struct {
+    std::string name;
+    uint32_t code;
+  } rows[] = {
+      {"/dev/odu-no-such-port", error::kFileNotFound},
+      {file, kNotSerialDeviceError},
+      {"/dev/null", kNotSerialDeviceError},
+      {"/tmp", kNotSerialDeviceError},
+      {"", error::kFileNotFound},
+  };
+  for (const auto& row : rows) {
+    port->SetPortName(row.name);
+    SetLastError(0);
     port->Open();
-    EXPECT_FALSE(port->Connected()) << name;
+    EXPECT_FALSE(port->Connected()) << row.name;
+    EXPECT_EQ(GetLastError(), row.code) << row.name;
   }
   std::remove(file);
   EXPECT_TRUE(toolkit.boxes().empty());

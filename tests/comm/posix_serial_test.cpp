@@ -6,8 +6,14 @@
 #include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -20,16 +26,20 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <future>
 #include <iterator>
 #include <mutex>
+#include <optional>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
 
 #include "platform/last_error.h"
+#include "platform/serial/port_lock_posix.h"
 #include "platform/serial/posix_errors.h"
 #include "platform/serial/serial_posix.h"
 #include "sim/modem_state.h"
@@ -56,6 +66,107 @@ struct KernelTermios2 {
 };
 static_assert(sizeof(KernelTermios2) == 44);
 const unsigned long kGetTermios2 = _IOR('T', 0x2A, KernelTermios2);  // TCGETS2
+
+// Every open of this program takes its lock files in a directory of its own,
+// never the system's; the children that tests start inherit it.
+class LockDirEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    char dir[] = "/tmp/odu-locks-XXXXXX";
+    ASSERT_NE(::mkdtemp(dir), nullptr) << std::strerror(errno);
+    Dir() = dir;
+    ::chmod(dir, 0755);  // as /var/lock: others read, only root writes
+    ::setenv("ODU_LOCK_DIR", dir, 1);
+    SetPortLockDir(dir);
+  }
+  void TearDown() override {
+    std::error_code ec;
+    std::filesystem::remove_all(Dir(), ec);
+  }
+  static std::string& Dir() {
+    static std::string dir;
+    return dir;
+  }
+};
+[[maybe_unused]] ::testing::Environment* const kLockDir = ::testing::AddGlobalTestEnvironment(new LockDirEnvironment);
+
+std::optional<std::string> ReadWhole(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return std::nullopt;
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+void WriteWhole(const std::string& path, const std::string& contents) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << contents;
+}
+
+// The two forms of a lock file: ten characters and a newline, and the
+// binary int of older programs.
+std::string AsciiLock(pid_t pid) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%10d\n", static_cast<int>(pid));
+  return text;
+}
+std::string BinaryLock(pid_t pid) {
+  const int value = pid;
+  return std::string(reinterpret_cast<const char*>(&value), sizeof value);
+}
+
+// A live process other than this one, named `command`, while the object lives.
+class OtherProcess {
+ public:
+  explicit OtherProcess(const char* command) {
+    int named[2];
+    if (::pipe(named) != 0) return;
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::prctl(PR_SET_NAME, command);
+      ::close(named[1]);  // named now
+      for (;;) ::pause();
+    }
+    ::close(named[1]);
+    char end;
+    while (pid_ > 0 && ::read(named[0], &end, 1) < 0 && errno == EINTR) {
+    }
+    ::close(named[0]);
+  }
+  ~OtherProcess() {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+  }
+  OtherProcess(const OtherProcess&) = delete;
+  OtherProcess& operator=(const OtherProcess&) = delete;
+  pid_t pid() const { return pid_; }
+
+ private:
+  pid_t pid_ = -1;
+};
+
+// Runs `check` on what opening `name` gives a user who is not root (a child
+// that has become nobody); 0 when it holds.
+int OpenAsNobody(const std::string& name, const std::function<bool(const DeviceHandle&)>& check) {
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(2);
+    PosixSerialOpener opener;
+    const DeviceHandle device = opener.Open(name);
+    ::_exit(check(device) ? 0 : 1);
+  }
+  int status = 0;
+  if (pid < 0 || ::waitpid(pid, &status, 0) != pid) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// The id of a process that has exited.
+pid_t ExitedProcess() {
+  const pid_t pid = ::fork();
+  if (pid == 0) ::_exit(0);
+  ::waitpid(pid, nullptr, 0);
+  return pid;
+}
 
 class PosixSerialTest : public ::testing::Test {
  protected:
@@ -112,6 +223,11 @@ class PosixSerialTest : public ::testing::Test {
     return {t.c_ispeed, t.c_ospeed};
   }
 
+  // The lock file of the terminal, as minicom names it.
+  std::string LockPath() const {
+    return LockDirEnvironment::Dir() + "/LCK..pts_" + std::filesystem::path(name_).filename().string();
+  }
+
   int master_ = -1;
   std::string name_;
   PosixSerialOpener opener_;
@@ -160,6 +276,7 @@ int LinesChild(const char* port) {
   if (!device) return 12;
   uint32_t status = 0;
   if (!device->GetCommModemStatus(status)) return 13;  // the shim is not in place
+  if (!device->HasModemLines()) return 16;
   if (!device->EscapeCommFunction(SETDTR) || !device->EscapeCommFunction(SETRTS)) return 14;
   if (odu_modem_get(&state->tool_dtr) != 1 || odu_modem_get(&state->tool_rts) != 1) return 15;
   device->Close();
@@ -249,9 +366,40 @@ TEST(PosixErrorsTest, MapsErrnoToWindowsCodes) {
       {EDOM, error::kGenFailure},
   };
   for (const auto& row : open_rows) EXPECT_EQ(DeviceErrorFromErrno(row.err), row.code) << std::strerror(row.err);
+  // Opening by name: a wrong name and a node without hardware say so.
+  const struct {
+    int err;
+    uint32_t code;
+  } by_name_rows[] = {
+      {EISDIR, kNotSerialDeviceError}, {ENOTTY, kNotSerialDeviceError}, {ENXIO, kNoHardwareError},
+      {EIO, kNoHardwareError},         {ENODEV, kDeviceGoneError},      {ENOENT, error::kFileNotFound},
+      {EBUSY, error::kAccessDenied},   {EACCES, error::kAccessDenied},
+  };
+  for (const auto& row : by_name_rows) EXPECT_EQ(OpenErrorFromErrno(row.err), row.code) << std::strerror(row.err);
   SetLastError(0);
   EXPECT_FALSE(FailWithErrno(EACCES));
   EXPECT_EQ(GetLastError(), error::kAccessDenied);
+}
+
+TEST(PortLockTest, NamesLockFilesAndReadsTheirHolders) {
+  EXPECT_EQ(LockFileName("/dev/ttyUSB0"), "LCK..ttyUSB0");
+  EXPECT_EQ(LockFileName("/devices/ttyUSB0"), "");  // outside /dev/: no lock
+
+  const struct {
+    std::string contents;
+    pid_t pid;
+  } holders[] = {
+      {AsciiLock(1234), 1234},
+      {"1234", 1234},
+      {"  77\nminicom\n", 77},
+      {BinaryLock(0x0A31), 0x0A31},  // "1\n" and zeros: binary, not ASCII
+      {"", 0},
+      {"-5\n", 0},
+      {"12ab\n", 0},
+      {"99999999999\n", 0},
+      {BinaryLock(-3), 0},
+  };
+  for (const auto& row : holders) EXPECT_EQ(LockHolderOf(row.contents), row.pid) << row.contents;
 }
 
 // A pseudo-terminal keeps the speed, stop bits and handshake but forces 8
@@ -461,6 +609,7 @@ TEST_F(PosixSerialTest, WriteWithHandshakeOnAPtyIsNotHeldAndReportsTxEmpty) {
   dcb.fOutxCtsFlow = true;
   dcb.fOutxDsrFlow = true;  // a pty has no modem lines: output is not held
   ASSERT_TRUE(device->SetCommState(dcb));
+  EXPECT_FALSE(device->HasModemLines());
   ASSERT_TRUE(device->SetCommMask(EV_TXEMPTY));
   uint32_t written = 0;
   ASSERT_TRUE(device->WriteFile("hello", 5, written));
@@ -511,26 +660,194 @@ TEST_F(PosixSerialTest, OpenRefusesMissingNamesAndSecondOpens) {
   EXPECT_FALSE(opener_.Open(""));
   EXPECT_EQ(GetLastError(), error::kFileNotFound);
 
+  // The open takes the port's lock file, complete and alone in its directory.
   DeviceHandle first = OpenPort();
   ASSERT_TRUE(first);
   EXPECT_TRUE(first->IsCharacterDevice());
+  EXPECT_EQ(ReadWhole(LockPath()), AsciiLock(::getpid()));
+  const std::filesystem::directory_iterator locks(LockDirEnvironment::Dir());
+  EXPECT_EQ(std::distance(begin(locks), end(locks)), 1);
+  // A second open here is refused by the device's own lock, and leaves the
+  // lock file to the first.
   SetLastError(0);
   EXPECT_FALSE(opener_.Open(name_));
   EXPECT_EQ(GetLastError(), error::kAccessDenied);
+  EXPECT_EQ(ReadWhole(LockPath()), AsciiLock(::getpid()));
+  first->Close();
+  EXPECT_FALSE(ReadWhole(LockPath()));
+
+  // An open that fails after it has taken the lock file gives it up.
+  const int other = ::open(name_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_GE(other, 0);
+  ASSERT_EQ(::flock(other, LOCK_EX | LOCK_NB), 0);
+  EXPECT_FALSE(opener_.Open(name_));
+  EXPECT_EQ(GetLastError(), error::kAccessDenied);
+  EXPECT_FALSE(ReadWhole(LockPath()));
+  ::close(other);
+
+  // So does one that the device refuses (a pseudo-terminal not yet unlocked).
+  const int locked = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_GE(locked, 0);
+  const std::string locked_name = ::ptsname(locked);
+  EXPECT_FALSE(opener_.Open(locked_name));
+  EXPECT_TRUE(std::filesystem::is_empty(LockDirEnvironment::Dir()));
+  ::close(locked);
 }
 
-TEST_F(PosixSerialTest, FilesThatAreNotTtysOpenButAreNotCharacterDevices) {
-  char path[] = "/tmp/odu-posix-serial-XXXXXX";
-  const int fd = ::mkstemp(path);
-  ASSERT_GE(fd, 0);
-  ::close(fd);
-  for (const std::string& name : {std::string(path), std::string("/dev/null")}) {
-    DeviceHandle device = opener_.Open(name);
-    ASSERT_TRUE(device) << name << " error " << GetLastError();
-    EXPECT_FALSE(device->IsCharacterDevice()) << name;
-    device->Close();
+// The lock file of another live process refuses the open and names the
+// holder, in either form of the file and by any name of the port; the file
+// stays as it was.
+TEST_F(PosixSerialTest, ALockOfAnotherLiveProcessRefusesTheOpenAndNamesItsHolder) {
+  OtherProcess minicom("minicom");
+  ASSERT_GT(minicom.pid(), 0);
+  char dir[] = "/tmp/odu-by-id-XXXXXX";
+  ASSERT_NE(::mkdtemp(dir), nullptr);
+  const std::string link = std::string(dir) + "/usb-FTDI_FT232R-if00-port0";
+  ASSERT_EQ(::symlink(name_.c_str(), link.c_str()), 0);
+  const struct {
+    const char* what;
+    std::string contents;
+    std::string open_as;
+    pid_t holder;
+    const char* command;  // nullptr: any
+  } rows[] = {
+      {"ascii", AsciiLock(minicom.pid()), name_, minicom.pid(), "minicom"},
+      {"binary", BinaryLock(minicom.pid()), name_, minicom.pid(), "minicom"},
+      {"through a symlink", AsciiLock(minicom.pid()), link, minicom.pid(), "minicom"},
+      {"init", AsciiLock(1), name_, 1, nullptr},
+      {"no process", "junk\n", name_, 0, ""},
+      {"empty", "", link, 0, ""},
+  };
+  for (const auto& row : rows) {
+    WriteWhole(LockPath(), row.contents);
+    SetLastError(0);
+    EXPECT_FALSE(opener_.Open(row.open_as)) << row.what;
+    EXPECT_EQ(GetLastError(), kPortHeldError) << row.what;
+    const OpenRefusal refusal = LastOpenRefusal(row.open_as, kPortHeldError);
+    EXPECT_EQ(refusal.holder_pid, row.holder) << row.what;
+    EXPECT_EQ(refusal.lock_file, LockPath()) << row.what;
+    if (row.command) {
+      EXPECT_EQ(refusal.holder_name, row.command) << row.what;
+    } else {
+      EXPECT_FALSE(refusal.holder_name.empty()) << row.what;
+    }
+    EXPECT_EQ(ReadWhole(LockPath()), row.contents) << row.what;
   }
-  ::unlink(path);
+  // Nor does closing remove a lock that another program has taken since
+  // ours was removed by hand.
+  ::unlink(LockPath().c_str());
+  DeviceHandle device = OpenPort();
+  ASSERT_TRUE(device);
+  WriteWhole(LockPath(), AsciiLock(minicom.pid()));
+  device->Close();
+  EXPECT_EQ(ReadWhole(LockPath()), AsciiLock(minicom.pid()));
+  ::unlink(LockPath().c_str());
+  std::filesystem::remove_all(dir);
+}
+
+// A lock whose process has gone, in either form, or one left by an earlier
+// process with this one's id, is taken over; ours goes when the port closes.
+TEST_F(PosixSerialTest, AStaleLockIsTakenOverAndOursGoesAtClose) {
+  const pid_t gone = ExitedProcess();
+  ASSERT_GT(gone, 0);
+  for (const std::string& contents : {AsciiLock(gone), BinaryLock(gone), AsciiLock(::getpid())}) {
+    WriteWhole(LockPath(), contents);
+    DeviceHandle device = OpenPort();
+    ASSERT_TRUE(device);
+    EXPECT_EQ(ReadWhole(LockPath()), AsciiLock(::getpid()));
+    device->Close();
+    EXPECT_FALSE(ReadWhole(LockPath()));
+  }
+}
+
+// Where no lock file can be made, the port opens without one, as in
+// terminal programs.
+TEST_F(PosixSerialTest, WithoutALockDirectoryThePortOpensUnlocked) {
+  SetPortLockDir(LockDirEnvironment::Dir() + "/missing");
+  DeviceHandle device = opener_.Open(name_);
+  const uint32_t error = GetLastError();
+  SetPortLockDir(LockDirEnvironment::Dir());
+  EXPECT_TRUE(device) << "error " << error;
+}
+
+// A user who is not root: init's lock holds although kill() may not reach
+// init (EPERM), and a lock directory that the user may not write to leaves
+// the port usable without a lock.
+TEST_F(PosixSerialTest, AUserWhoIsNotRootSeesOtherUsersLocksAndOpensWhereItMayNotLock) {
+  if (::getuid() != 0) GTEST_SKIP() << "becoming another user takes root";
+  ASSERT_EQ(::chmod(name_.c_str(), 0666), 0);
+  WriteWhole(LockPath(), AsciiLock(1));
+  EXPECT_EQ(OpenAsNobody(name_,
+                         [&](const DeviceHandle& device) {
+                           return !device && GetLastError() == kPortHeldError &&
+                                  LastOpenRefusal(name_, kPortHeldError).holder_pid == 1;
+                         }),
+            0);
+  ::unlink(LockPath().c_str());
+  // The lock file this process takes tells others who holds the port.
+  DeviceHandle device = OpenPort();
+  ASSERT_TRUE(device);
+  EXPECT_EQ(OpenAsNobody(name_,
+                         [&](const DeviceHandle& other) {
+                           return !other && LastOpenRefusal(name_, kPortHeldError).holder_pid == ::getppid();
+                         }),
+            0);
+  device->Close();
+  EXPECT_EQ(OpenAsNobody(name_, [](const DeviceHandle& other) { return other != nullptr; }), 0);
+  EXPECT_TRUE(std::filesystem::is_empty(LockDirEnvironment::Dir()));
+}
+
+// A file or a device that is no terminal opens, as on Windows, and
+// IsCharacterDevice refuses it; a directory or a socket is refused at open.
+// Each says what it is, still after the device is closed, and leaves no lock
+// file.
+TEST_F(PosixSerialTest, NamesThatAreNoSerialDeviceSayWhatTheyAre) {
+  namespace fs = std::filesystem;
+  char dir_template[] = "/tmp/odu-not-serial-XXXXXX";
+  ASSERT_NE(::mkdtemp(dir_template), nullptr);
+  const std::string dir = dir_template;
+  const std::string file = dir + "/file";
+  WriteWhole(file, "x");
+  const std::string socket_path = dir + "/socket";
+  const int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(listener, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::snprintf(address.sun_path, sizeof address.sun_path, "%s", socket_path.c_str());
+  ASSERT_EQ(::bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+
+  using Kind = OpenRefusal::Kind;
+  const struct {
+    std::string name;
+    bool opens;
+    Kind kind;
+  } rows[] = {
+      {file, true, Kind::kRegularFile},
+      {"/dev/null", true, Kind::kCharacterDevice},
+      {dir, false, Kind::kDirectory},
+      {socket_path, false, Kind::kSocket},  // whose open fails with ENXIO
+  };
+  for (const auto& row : rows) {
+    SetLastError(0);
+    DeviceHandle device = opener_.Open(row.name);
+    EXPECT_EQ(static_cast<bool>(device), row.opens) << row.name << " error " << GetLastError();
+    if (device) {
+      EXPECT_FALSE(device->IsCharacterDevice()) << row.name;
+      device->Close();
+    }
+    EXPECT_EQ(GetLastError(), kNotSerialDeviceError) << row.name;
+    EXPECT_EQ(LastOpenRefusal(row.name, kNotSerialDeviceError).kind, row.kind) << row.name;
+  }
+  EXPECT_TRUE(fs::is_empty(LockDirEnvironment::Dir()));
+
+  // A device node that no driver answers (a major number for local use).
+  const std::string node = dir + "/node";
+  if (::mknod(node.c_str(), S_IFCHR | 0600, makedev(61, 0)) == 0) {
+    EXPECT_FALSE(opener_.Open(node));
+    EXPECT_EQ(GetLastError(), kNoHardwareError);
+  }
+  ::close(listener);
+  fs::remove_all(dir);
 }
 
 TEST_F(PosixSerialTest, WaitReportsArrivingBytesOnceUntilMoreCome) {

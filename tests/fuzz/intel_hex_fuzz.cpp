@@ -3,10 +3,13 @@
 // Input: the file's text. Whatever the text, the check must end without a
 // fault, and its answer must hold up when re-examined record by record:
 // - a refusal has a reason, keeps no lines, and names a line that exists;
-// - an acceptance keeps one uppercase line per non-empty line of the text,
-//   each a record on its own, data records inside 64 KiB setting no address
-//   twice, and exactly one end record, the last; checking the kept lines
-//   again (LF or CRLF ends) accepts them unchanged.
+// - an acceptance keeps, uppercased, each data and end record line of the
+//   text (without a byte-order mark at the start and blanks at the ends),
+//   and passes over only address records of value 0 (types 02 and 04) and
+//   start address records (types 03 and 05): each kept line a record on its
+//   own, data records inside 64 KiB setting no address twice, and exactly one
+//   end record, the last; checking the kept lines again (LF or CRLF ends)
+//   accepts them unchanged.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -58,11 +61,31 @@ void CheckRecordShape(std::string_view line) {
   Require((sum & 0xFFu) == 0, "a parsed record's bytes do not sum to 0");
 }
 
+// A line without the blanks (spaces, tabs) at its end.
+std::string_view TrimEnd(std::string_view line) {
+  while (!line.empty() && (line.back() == ' ' || line.back() == '\t')) line.remove_suffix(1);
+  return line;
+}
+
 void CheckAccepted(const odu::HexCheck& check, const std::vector<std::string_view>& source) {
   Require(check.reason.empty() && check.line == 0, "an accepted file carries a reason");
   std::vector<std::string_view> kept_source;
-  for (std::string_view line : source) {
-    if (!line.empty()) kept_source.push_back(line);
+  for (size_t i = 0; i < source.size(); ++i) {
+    std::string_view line = TrimEnd(source[i]);
+    if (i == 0 && line.substr(0, 3) == "\xEF\xBB\xBF") line.remove_prefix(3);
+    if (line.empty()) continue;
+    const auto record = odu::ParseRecord(line);
+    Require(record.has_value(), "an accepted line is no record");
+    if (record->type == 0x02 || record->type == 0x04) {
+      Require(record->count == 2 && record->address == 0 && record->data[0] == 0 && record->data[1] == 0,
+              "an address record other than 0 is accepted");
+      continue;
+    }
+    if (record->type == 0x03 || record->type == 0x05) {
+      Require(record->count == 4, "a start address record not of 4 bytes is accepted");
+      continue;
+    }
+    kept_source.push_back(line);
   }
   Require(check.lines.size() == kept_source.size(), "kept lines differ from the text's non-empty lines");
   Require(!check.lines.empty(), "an accepted file without records");
@@ -70,7 +93,7 @@ void CheckAccepted(const odu::HexCheck& check, const std::vector<std::string_vie
   std::vector<bool> set(0x10000, false);
   for (size_t i = 0; i < check.lines.size(); ++i) {
     const std::string& line = check.lines[i];
-    Require(line == Upper(kept_source[i]), "a kept line is not the uppercased text line");
+    Require(line == Upper(kept_source[i]), "a kept line is not the uppercased, trimmed text line");
     const auto record = odu::ParseRecord(line);
     Require(record.has_value(), "a kept line is no record");
     const bool last = i + 1 == check.lines.size();
@@ -110,7 +133,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (check.line > 0) {
       const std::string prefix = "line " + std::to_string(check.line) + ": ";
       Require(check.reason.compare(0, prefix.size(), prefix) == 0, "a line's refusal does not name the line");
-      Require(!source[check.line - 1].empty(), "a refusal names an empty line");
+      Require(!TrimEnd(source[check.line - 1]).empty(), "a refusal names an empty or blank line");
     }
   }
 

@@ -137,6 +137,10 @@ def intel_hex():
     write(t, "missing_end", (record(0, 0, [0xAA]) + "\n").encode())
     write(t, "data_after_end", (END + "\n" + record(0, 0, [0xAA]) + "\n").encode())
     write(t, "unsupported_type", (record(0, 2, [0x10, 0x00]) + "\n" + END).encode())
+    write(t, "toolchain_address_and_start_records",
+          ("\ufeff" + record(0, 4, [0, 0]) + " \r\n" + record(0, 2, [0, 0]) + "\r\n" + "\r\n".join(head_lines[:2])
+           + "\t\r\n" + record(0, 5, [0, 0, 0x20, 0xBB]) + "\r\n" + END + "  \r\n").encode())
+    write(t, "extended_linear_address_1", (record(0, 4, [0, 1]) + "\n" + record(0, 0, [0xAA]) + "\n" + END).encode())
     write(t, "bad_checksum", (":0100000011EF\n" + END).encode())
     write(t, "leading_blank", (" :0100000011EE\n" + END).encode())
 

@@ -2,6 +2,8 @@
 // names and the reason it gives.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -10,12 +12,16 @@
 #include <vector>
 
 #include "app/intel_hex.h"
+#include "resources/firmware_image.h"
 
 namespace odu {
 namespace {
 
 const std::string kReset = ":100000000220BBA21492B4122885220227FAC2B79A";
 const std::string kEnd = ":00000001FF";
+const std::string kLinear0 = ":020000040000FA";
+const std::string kSegment0 = ":020000020000FC";
+const std::string kBom = "\xEF\xBB\xBF";
 
 // A record line with a correct checksum.
 std::string Record(unsigned address, const std::vector<unsigned>& data, unsigned type = 0) {
@@ -55,7 +61,6 @@ TEST(HexCheck, AcceptsGoodFilesAndRefusesEachFaultWithItsLineAndReason) {
       {"no end record", kReset + "\n", 0, "missing end record"},
       {"no colon", kReset + "\n" + kEnd.substr(1), 2, "line 2: does not start with ':'"},
       {"leading blank", " " + kReset + "\n" + kEnd, 1, "line 1: does not start with ':'"},
-      {"trailing blank", kReset + " \n" + kEnd, 1, "line 1: character ' ' at column 44 is not a hex digit"},
       {"letter that is not hex", ":01000000G1EE\n" + kEnd, 1, "line 1: character 'G' at column 10 is not a hex digit"},
       {"control byte", ":01000000\t1EE\n" + kEnd, 1, "line 1: byte 0x09 at column 10 is not a hex digit"},
       {"stray CR inside a line", ":0100\r000011EE\n" + kEnd, 1, "line 1: byte 0x0D at column 6 is not a hex digit"},
@@ -66,10 +71,66 @@ TEST(HexCheck, AcceptsGoodFilesAndRefusesEachFaultWithItsLineAndReason) {
       {"longest line exceeded", tooLong + "\n" + kEnd, 1, "line 1: longer than 521 characters (523)"},
       {"bad checksum, counted past blank lines", "\n\n" + kReset + "\n:0100000011EF\n" + kEnd, 4,
        "line 4: checksum is EF, expected EE"},
-      {"extended segment address", Record(0, {0x10, 0x00}, 0x02) + "\n" + kEnd, 1,
-       "line 1: record type 02 is not supported (only 00 data and 01 end)"},
-      {"extended linear address", kReset + "\n" + Record(0, {0x00, 0x00}, 0x04) + "\n" + kEnd, 2,
-       "line 2: record type 04 is not supported (only 00 data and 01 end)"},
+      // What toolchains write around the data: address records of value 0,
+      // start addresses, blanks after a record, a byte-order mark.
+      {"extended linear address 0", kLinear0 + "\n" + kReset + "\n" + kEnd, 0, ""},
+      {"extended segment address 0", kSegment0 + "\n" + kReset + "\n" + kEnd, 0, ""},
+      {"extended linear address 0 in lowercase", ":020000040000fa\n" + kReset + "\n" + kEnd, 0, ""},
+      {"start segment address", kReset + "\n" + Record(0, {0x00, 0x00, 0x01, 0x00}, 0x03) + "\n" + kEnd, 0, ""},
+      {"start linear address", kReset + "\n" + Record(0, {0x00, 0x00, 0x01, 0x00}, 0x05) + "\n" + kEnd, 0, ""},
+      {"address and start records only", kLinear0 + "\n" + Record(0, {0, 0, 0, 0}, 0x05) + "\n" + kEnd, 0, ""},
+      {"trailing blanks", kReset + "  \t\n" + kEnd + " \r\n", 0, ""},
+      {"blank lines", kReset + "\n \t\n" + kEnd + "\n  \n", 0, ""},
+      {"byte-order mark", kBom + kReset + "\n" + kEnd, 0, ""},
+      {"byte-order mark before an empty line", kBom + "\r\n" + kReset + "\r\n" + kEnd, 0, ""},
+      // ... and their neighbours that stay refused.
+      {"extended linear address 1", kReset + "\n" + Record(0, {0x00, 0x01}, 0x04) + "\n" + kReset + "\n" + kEnd, 2,
+       "line 2: extended linear address 0x0001 puts the data that follow at 0x00010000 and up, beyond 64 KiB; the "
+       "unit's flash is 64 KiB"},
+      {"extended linear address 0x0800 at the end", kReset + "\n" + Record(0, {0x08, 0x00}, 0x04) + "\n" + kEnd, 2,
+       "line 2: extended linear address 0x0800 puts the data that follow at 0x08000000 and up, beyond 64 KiB; the "
+       "unit's flash is 64 KiB"},
+      {"extended segment address 0x1000", Record(0, {0x10, 0x00}, 0x02) + "\n" + kEnd, 1,
+       "line 1: extended segment address 0x1000 puts the data that follow at 0x10000 and up, beyond 64 KiB; the "
+       "unit's flash is 64 KiB"},
+      {"extended segment address 0x0800", kSegment0 + "\n" + Record(0, {0x08, 0x00}, 0x02) + "\n" + kEnd, 2,
+       "line 2: extended segment address 0x0800 moves the data that follow up by 0x08000, which the programming "
+       "cannot do (it sends each record at the address it carries); only 0 is accepted"},
+      {"extended linear address of 1 byte", Record(0, {0x00}, 0x04) + "\n" + kEnd, 1,
+       "line 1: an extended linear address record (type 04) must carry 2 bytes (byte count 01)"},
+      {"extended segment address of 4 bytes", Record(0, {0, 0, 0, 0}, 0x02) + "\n" + kEnd, 1,
+       "line 1: an extended segment address record (type 02) must carry 2 bytes (byte count 04)"},
+      {"extended linear address with an address field", Record(0x0010, {0x00, 0x00}, 0x04) + "\n" + kEnd, 1,
+       "line 1: an extended linear address record (type 04) must have address field 0x0000 (it has 0x0010)"},
+      {"extended segment address with an address field", Record(0x8000, {0x00, 0x00}, 0x02) + "\n" + kEnd, 1,
+       "line 1: an extended segment address record (type 02) must have address field 0x0000 (it has 0x8000)"},
+      {"start segment address of 2 bytes", kReset + "\n" + Record(0, {0x01, 0x00}, 0x03) + "\n" + kEnd, 2,
+       "line 2: a start segment address record (type 03) must carry 4 bytes (byte count 02)"},
+      {"start linear address of 5 bytes", kReset + "\n" + Record(0, {0, 0, 0, 1, 0}, 0x05) + "\n" + kEnd, 2,
+       "line 2: a start linear address record (type 05) must carry 4 bytes (byte count 05)"},
+      {"the bootloader's erase command", ":0100000307F5\n" + kEnd, 1,
+       "line 1: a start segment address record (type 03) must carry 4 bytes (byte count 01)"},
+      {"record type 06", Record(0, {}, 0x06) + "\n" + kEnd, 1,
+       "line 1: record type 06 is not supported (only types 00 to 05)"},
+      {"the bootloader's closing command", kReset + "\n:00000008F8\n" + kEnd, 2,
+       "line 2: record type 08 is not supported (only types 00 to 05)"},
+      {"address record after the end", kEnd + "\n" + kLinear0 + "\n", 2, "line 2: data after the end record"},
+      {"address and start records without an end", kLinear0 + "\n" + Record(0, {0, 0, 0, 0}, 0x05) + "\n", 0,
+       "missing end record"},
+      {"byte-order mark on the second line", kReset + "\n" + kBom + kEnd, 2,
+       "line 2: a UTF-8 byte-order mark is accepted only at the start of the file"},
+      {"byte-order mark twice", kBom + kBom + kReset + "\n" + kEnd, 1,
+       "line 1: a UTF-8 byte-order mark is accepted only at the start of the file"},
+      {"byte-order mark after the colon", ":" + kBom + kReset.substr(1) + "\n" + kEnd, 1,
+       "line 1: byte 0xEF at column 2 is not a hex digit"},
+      {"byte-order mark only", kBom, 0, "the file holds no records"},
+      {"blank inside a record", ":10000000 0220BBA21492B4122885220227FAC2B79A\n" + kEnd, 1,
+       "line 1: character ' ' at column 10 is not a hex digit"},
+      {"tab inside a record", kReset.substr(0, 20) + "\t" + kReset.substr(20) + "\n" + kEnd, 1,
+       "line 1: byte 0x09 at column 21 is not a hex digit"},
+      {"blank before the line end of the checksum", kReset.substr(0, 42) + " " + kReset.substr(42) + "\n" + kEnd, 1,
+       "line 1: character ' ' at column 43 is not a hex digit"},
+      {"CR before trailing blanks", kReset + "\r \n" + kEnd, 1, "line 1: byte 0x0D at column 44 is not a hex digit"},
       {"end record with data", kReset + "\n" + Record(0, {0x00}, 0x01), 2,
        "line 2: the end record must carry no data (byte count 01)"},
       {"record after the end", kEnd + "\n" + kReset + "\n", 2, "line 2: data after the end record"},
@@ -97,6 +158,39 @@ TEST(HexCheck, KeepsTheRecordsInFileOrderUppercasedWithoutLineEnds) {
   const HexCheck check = CheckHexText(second + "\r\n" + ":100000000220bba21492b4122885220227fac2b79a\r\n\r\n" + kEnd);
   ASSERT_TRUE(check.ok) << check.reason;
   EXPECT_EQ(check.lines, (std::vector<std::string>{second, kReset, kEnd}));
+}
+
+TEST(HexCheck, KeepsOnlyTheDataAndEndRecordsNormalisedForTheProgrammingWalk) {
+  // The walk (TMainPanel::UnpackImage) reads every kept line as data at the
+  // address it carries: an address or start address record kept would
+  // program its bytes at 0x0000.
+  const std::string second = Record(0x0010, {0xAB});
+  const std::string text = kBom + kLinear0 + "\r\n" + ":020000020000fc \r\n" + second + "\t\r\n" +
+                           ":100000000220bba21492b4122885220227fac2b79a  \r\n" + Record(0, {0, 0, 0x01, 0}, 0x03) +
+                           "\r\n" + Record(0, {0, 0, 0x01, 0}, 0x05) + "\r\n" + kEnd + " \r\n";
+  const HexCheck check = CheckHexText(text);
+  ASSERT_TRUE(check.ok) << check.reason;
+  EXPECT_EQ(check.lines, (std::vector<std::string>{second, kReset, kEnd}));
+}
+
+TEST(HexCheck, TheEmbeddedImageAsAToolchainWritesItKeepsTheEmbeddedLines) {
+  // A byte-order mark, an extended linear and an extended segment address of
+  // 0 at the top and again halfway, lowercase digits, blanks after the
+  // records, CRLF ends, a start linear address before the end record.
+  const auto embedded = EmbeddedFirmwareLines();
+  std::string text = kBom + kLinear0 + "\r\n" + kSegment0 + "\r\n";
+  for (size_t i = 0; i < embedded.size(); ++i) {
+    if (i == embedded.size() / 2) text += kLinear0 + "\r\n";
+    if (i + 1 == embedded.size()) text += Record(0, {0x00, 0x00, 0x20, 0xBB}, 0x05) + "\r\n";
+    std::string line(embedded[i]);
+    if (i % 3 == 0) {
+      for (char& c : line) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    text += line + (i % 2 ? " \t" : "") + "\r\n";
+  }
+  const HexCheck check = CheckHexText(text);
+  ASSERT_TRUE(check.ok) << check.reason;
+  EXPECT_TRUE(std::equal(check.lines.begin(), check.lines.end(), embedded.begin(), embedded.end()));
 }
 
 TEST(HexCheck, RefusesTextLargerThanTheFileLimit) {
@@ -137,6 +231,13 @@ class HexFile : public ::testing::Test {
 
 TEST_F(HexFile, ChecksTheFileItReads) {
   Write(kReset + "\r\n" + kEnd + "\r\n");
+  const HexCheck check = CheckHexFile(path_);
+  ASSERT_TRUE(check.ok) << check.reason;
+  EXPECT_EQ(check.lines, (std::vector<std::string>{kReset, kEnd}));
+}
+
+TEST_F(HexFile, ReadsAByteOrderMarkAndAddressRecordsAsTheTextCheckDoes) {
+  Write(kBom + kLinear0 + "\r\n" + kReset + " \r\n" + Record(0, {0, 0, 0, 0}, 0x05) + "\r\n" + kEnd + "\r\n");
   const HexCheck check = CheckHexFile(path_);
   ASSERT_TRUE(check.ok) << check.reason;
   EXPECT_EQ(check.lines, (std::vector<std::string>{kReset, kEnd}));

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <thread>
 
@@ -62,8 +63,32 @@ std::string ChildProcess::ReadLine(int timeout_ms) {
   }
 }
 
+std::string ChildProcess::ReadToEnd(int timeout_ms) {
+  std::string out;
+  if (out_ < 0) return out;
+  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now()).count();
+    if (left <= 0) return out;
+    pollfd p{out_, POLLIN, 0};
+    if (poll(&p, 1, static_cast<int>(left)) <= 0) continue;
+    char buffer[4096];
+    const ssize_t n = read(out_, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return out;
+    out.append(buffer, static_cast<size_t>(n));
+  }
+}
+
 void ChildProcess::Signal(int signal) {
   if (pid_ > 0 && !waited_) kill(pid_, signal);
+}
+
+int ChildProcess::Stop(int grace_ms, int timeout_ms) {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(grace_ms);
+  while (Running() && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  Signal(SIGTERM);
+  return Wait(timeout_ms);
 }
 
 bool ChildProcess::Running() {

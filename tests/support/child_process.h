@@ -26,6 +26,9 @@ class ChildProcess {
   // One line of its standard output (without the newline); empty at its end
   // or after `timeout_ms`.
   std::string ReadLine(int timeout_ms = 10000);
+  // All of its standard output until it closes it, or what came within
+  // `timeout_ms`.
+  std::string ReadToEnd(int timeout_ms = 120000);
   // Waits for it to end; its exit status, or -1 when it did not end normally
   // (it is killed after `timeout_ms`).
   int Wait(int timeout_ms = 120000);
@@ -35,6 +38,9 @@ class ChildProcess {
   bool Running();
   // Sends `signal` to it while it runs.
   void Signal(int signal);
+  // Lets it end by itself within `grace_ms`, then asks it to (SIGTERM) and
+  // waits as Wait does: for a simulator, which writes its report then.
+  int Stop(int grace_ms, int timeout_ms = 10000);
 
  private:
   pid_t pid_ = -1;

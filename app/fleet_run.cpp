@@ -1,0 +1,169 @@
+#include "app/fleet_run.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include "app/cli_options.h"
+#include "app/run_explained.h"
+#include "app/run_progress.h"
+#include "app/station_run.h"
+#include "app/trace_device.h"
+
+namespace odu {
+
+using namespace odu::platform;
+
+namespace {
+
+// The runs under way, for the interrupt handler.
+class RunRegister {
+ public:
+  void Add(StationRun& run) {
+    std::lock_guard lock(mutex_);
+    runs_.push_back(&run);
+    if (interrupted_) run.Interrupt();
+  }
+  void Remove(StationRun& run) {
+    std::lock_guard lock(mutex_);
+    std::erase(runs_, &run);
+  }
+  void InterruptAll() {
+    std::lock_guard lock(mutex_);
+    interrupted_ = true;
+    for (StationRun* run : runs_) run->Interrupt();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<StationRun*> runs_;
+  bool interrupted_ = false;
+};
+
+void RunOnePort(const FleetSetup& setup, const std::string& port, RunRegister& runs, StationResult& result) {
+  result.port = port;
+  RunHost host = setup.host(port);
+  Clock& clock = *host.clock;
+  SerialOpener* opener = host.opener;
+  RunView& view = *setup.view;
+  // Every device goes through the tracer: it notes an adapter pulled out,
+  // and with --trace reports every frame.
+  const Nanos begun = clock.Now();
+  SequencePoint point;
+  TMainPanel* watched = nullptr;
+  TracingOpener tracing(*opener, [&](const std::string&, const std::string& line) {
+    if (watched && line.rfind("TX", 0) == 0) point = PointOf(*watched);
+    if (!setup.trace) return;
+    char stamp[32];
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(clock.Now() - begun).count();
+    std::snprintf(stamp, sizeof stamp, "%lld ms ", static_cast<long long>(ms));
+    view.Note(port, stamp + line);
+  });
+  opener = &tracing;
+
+  StationRun run(clock, *opener);
+  TMainPanel& panel = run.panel();
+  watched = &panel;
+  if (setup.image_lines) panel.ProgSrc->Items = *setup.image_lines;
+  panel.ListPorts = [port](std::vector<std::string>& l) { l.push_back(port); };
+  std::string finding;
+  panel.OnScanReport = [&](const std::string& name, const std::string& found) {
+    finding = found;
+    result.found = found.rfind("station answered", 0) == 0;
+    view.Finding(name, found);
+  };
+  RunProgress* progress_of = nullptr;
+  RunProgress progress(panel, clock, [&](bool stage) { view.Changed(port, progress_of->Figures(), stage); });
+  progress_of = &progress;
+  run.on_box = [&](const HeadlessToolkit::Box& box) {
+    view.Box(port, box.caption, box.text);
+    if (box.caption == "Upgrade error.")
+      view.Note(port, ExplainUpgradeError(box.text, point, std::max<uint32_t>(1, panel.Retries), tracing.gone()));
+  };
+  std::string interrupted_line;
+  run.on_interrupt = [&](const std::string& line) {
+    interrupted_line = line;
+    view.Note(port, line);
+  };
+
+  runs.Add(run);
+  const Nanos start = clock.Now();
+  int status = run.Run();
+  runs.Remove(run);
+
+  if (status == kExitDone && host.flash_matches && !host.flash_matches(panel.Image)) status = kExitFlashMismatch;
+  result.status = status;
+  if (!result.found && status != kExitDone && status != kExitNotFound && status != kExitInterrupted)
+    result.found = true;  // a failure after the scan, whatever it found
+  if (status == kExitDone) result.result = "Done.";
+  else if (status == kExitInterrupted) result.result = interrupted_line;
+  else if (status == kExitFlashMismatch) result.result = "Simulated flash DIFFERS FROM the image.";
+  else if (!result.found) result.result = finding.empty() ? run.failure() : finding;
+  else result.result = run.failure().empty() ? "ended without \"Done.\"" : run.failure();
+  result.bytes = progress.programmed_bytes();
+  result.total_bytes = progress.total_bytes();
+  result.seconds = std::chrono::duration<double>(clock.Now() - start).count();
+  view.Ended(result);
+}
+
+}  // namespace
+
+std::vector<StationResult> RunFleet(const FleetSetup& setup) {
+  std::vector<StationResult> results(setup.ports.size());
+  RunRegister runs;
+  if (setup.set_interrupt_handler) setup.set_interrupt_handler([&runs] { runs.InterruptAll(); });
+
+  std::mutex mutex;
+  std::condition_variable cv;
+  size_t finished = 0;
+  std::vector<std::thread> threads;
+  for (size_t i = 0; i < setup.ports.size(); ++i) {
+    threads.emplace_back([&, i] {
+      try {
+        RunOnePort(setup, setup.ports[i], runs, results[i]);
+      } catch (const std::exception& e) {
+        results[i].port = setup.ports[i];
+        results[i].status = kExitInternal;
+        results[i].found = true;
+        results[i].result = std::string("internal error: ") + e.what();
+        setup.view->Ended(results[i]);
+      }
+      std::lock_guard lock(mutex);
+      ++finished;
+      cv.notify_all();
+    });
+  }
+  {
+    std::unique_lock lock(mutex);
+    while (finished < threads.size()) {
+      cv.wait_for(lock, std::chrono::milliseconds(100));
+      if (setup.tick) {
+        lock.unlock();
+        setup.tick();
+        lock.lock();
+      }
+    }
+  }
+  for (std::thread& t : threads) t.join();
+  if (setup.set_interrupt_handler) setup.set_interrupt_handler(nullptr);
+  return results;
+}
+
+int FleetStatus(const std::vector<StationResult>& results) {
+  int found = 0, upgraded = 0, first_failure = kExitDone;
+  for (const StationResult& r : results) {
+    if (r.status == kExitInterrupted) return kExitInterrupted;
+    if (!r.found) continue;
+    ++found;
+    if (r.status == kExitDone) ++upgraded;
+    else if (first_failure == kExitDone) first_failure = r.status;
+  }
+  if (found == 0) return kExitNotFound;
+  if (upgraded == found) return kExitDone;
+  return upgraded > 0 ? kExitPartial : first_failure;
+}
+
+}  // namespace odu

@@ -1,0 +1,71 @@
+#include "app/run_explained.h"
+
+#include <cstdio>
+
+#include "app/main_panel.h"
+
+namespace odu {
+
+namespace {
+
+std::string Hex(int32_t address) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%04X", static_cast<unsigned>(address) & 0xFFFFu);
+  return text;
+}
+
+// The command at `at`, and the unit's state when it did not get through.
+struct CommandState {
+  std::string command;
+  std::string unit;
+};
+
+CommandState StateAt(const SequencePoint& at) {
+  switch (at.step) {
+    case 1: return {"the erase", "the unit's firmware may be partly erased"};
+    case 2: return {"the record at " + Hex(at.address), "the unit is erased and not fully programmed"};
+    case 3:
+    case 4:
+    case 5:
+      return {"closing command " + std::to_string(at.step - 2) + " of 3",
+              "the unit is programmed but the bootloader did not finish (it may not start the new firmware)"};
+    default: return {"the first command", "the unit's firmware is unchanged"};
+  }
+}
+
+}  // namespace
+
+SequencePoint PointOf(const TMainPanel& panel) { return {panel.Step, panel.Address}; }
+
+std::string ExplainUpgradeError(const std::string& message, const SequencePoint& at, uint32_t attempts,
+                                bool port_gone) {
+  const CommandState state = StateAt(at);
+  const std::string tries = std::to_string(attempts) + (attempts == 1 ? " attempt" : " attempts");
+  if (port_gone) {
+    return "The port has gone: was the adapter unplugged? The run stopped at " + state.command + ": " + state.unit +
+           ". Plug the adapter in again and run odu-upgrade again.";
+  }
+  const char* each = at.step == 1 ? "10 s" : "1 s";
+  if (message == "Command timeout.") {
+    return "The station did not answer " + state.command + " (" + tries + ", " + each + " each): " + state.unit +
+           ". Check the cable and the station's power, then run odu-upgrade again.";
+  }
+  if (message == "Communication error.") {
+    return "The station refused " + state.command + " (" + tries + "): " + state.unit +
+           ". Run odu-upgrade again; if it fails at the same place, check the image.";
+  }
+  return "The run stopped at " + state.command + ": " + state.unit + ". Run odu-upgrade again.";
+}
+
+std::string InterruptedLine(const TMainPanel& panel) {
+  const bool untouched = panel.Step == 0 || (panel.Step == 1 && panel.SendPending && panel.Retries == 0);
+  if (untouched) return "Upgrade interrupted before the erase: the port is closed and the unit's firmware is unchanged.";
+  const SequencePoint at = PointOf(panel);
+  const CommandState state = StateAt(at);
+  const std::string where = at.step == 1   ? "during the erase"
+                            : at.step == 2 ? "during programming at " + Hex(at.address)
+                                           : "at " + state.command;
+  return "Upgrade interrupted " + where + ": the port is closed and " + state.unit + ". Run odu-upgrade again.";
+}
+
+}  // namespace odu

@@ -1,0 +1,64 @@
+#include "app/station_run.h"
+
+#include "app/cli_options.h"
+#include "app/run_explained.h"
+
+namespace odu {
+
+using namespace odu::platform;
+
+namespace {
+
+int StatusOfBox(const std::string& caption) {
+  if (caption == "Hardware error.") return kExitNotFound;
+  if (caption == "Initialize error.") return kExitRefused;
+  if (caption == "Upgrade error.") return kExitUpgradeError;
+  return kExitDone;  // the port's own reports do not end the run
+}
+
+}  // namespace
+
+StationRun::StationRun(Clock& clock, SerialOpener& opener) : clock_(clock), toolkit_(clock), app_(toolkit_) {
+  app_.Initialize();
+  app_.Title = "TZ_M -> ODU";
+  app_.CreateForm(panel_);
+  panel_->Port->SetOpener(&opener);
+  toolkit_.on_box = [this](const HeadlessToolkit::Box& box) {
+    if (const int s = StatusOfBox(box.caption); s != kExitDone) {
+      status_ = s;
+      failure_ = box.caption + " " + box.text;
+    }
+    if (on_box) on_box(box);
+  };
+}
+
+StationRun::~StationRun() = default;
+
+bool StationRun::ended() const { return panel_->Button1->Enabled() && panel_->Step == 0; }
+
+void StationRun::Interrupt() {
+  toolkit_.Post([this] { TakeInterrupt(); });
+}
+
+// Taken on the run's thread, between two handlers.
+void StationRun::TakeInterrupt() {
+  if (interrupted_ || ended()) return;
+  interrupted_ = true;
+  status_ = kExitInterrupted;
+  TMainPanel& panel = *panel_;
+  const std::string line = InterruptedLine(panel);
+  panel.Delay->SetEnabled(false);
+  panel.Paket->SetEnabled(false);
+  if (panel.Port->Connected()) panel.Port->Close();
+  if (on_interrupt) on_interrupt(line);
+}
+
+int StationRun::Run() {
+  panel_->Button1->Click();
+  toolkit_.RunUntil([this] { return interrupted_ || ended(); });
+  if (interrupted_) return status_;
+  if (status_ == kExitDone && panel_->StaticText1->Caption() != "Done.") status_ = kExitInternal;
+  return status_;
+}
+
+}  // namespace odu
