@@ -78,6 +78,12 @@ void RunOnePort(const FleetSetup& setup, const std::string& port, RunRegister& r
   RunProgress* progress_of = nullptr;
   RunProgress progress(panel, clock, [&](bool stage) { view.Changed(port, progress_of->Figures(), stage); });
   progress_of = &progress;
+  // While a station keeps the tool waiting its line still moves on: the time
+  // left counts, the wait shows.
+  TTimer tick(nullptr);
+  tick.SetInterval(1000);
+  tick.OnTimer = [&](TTimer&) { view.Changed(port, progress.Figures(), false); };
+  tick.SetEnabled(true);
   run.on_box = [&](const HeadlessToolkit::Box& box) {
     view.Box(port, box.caption, box.text);
     if (box.caption == "Upgrade error.")
@@ -93,6 +99,7 @@ void RunOnePort(const FleetSetup& setup, const std::string& port, RunRegister& r
   const Nanos start = clock.Now();
   int status = run.Run();
   runs.Remove(run);
+  tick.SetEnabled(false);
 
   if (status == kExitDone && host.flash_matches && !host.flash_matches(panel.Image)) status = kExitFlashMismatch;
   result.status = status;

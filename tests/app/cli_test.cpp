@@ -3,6 +3,7 @@
 #include <cctype>
 #include <cstdio>
 #include <filesystem>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <fstream>
@@ -359,6 +360,62 @@ TEST_F(Cli, AnInterruptClosesThePortSendsNothingMoreAndSaysWhatStateTheUnitIsIn)
     EXPECT_EQ(r.err.find("TX ", said), std::string::npos) << "a frame was sent after the interrupt";
     EXPECT_EQ(r.out.find("Done."), std::string::npos);
   }
+}
+
+// --check-image opens nothing; --handshake-only sends the initialisation
+// frame and nothing more; --log keeps the whole run in a file.
+TEST_F(Cli, TheImageAndTheStationCanBeTriedWithoutTouchingTheUnit) {
+  Outcome r = Invoke({"--check-image"});
+  EXPECT_EQ(r.status, kExitDone) << r.err;
+  EXPECT_NE(r.out.find("blocks"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("650"), std::string::npos) << r.out;
+  EXPECT_TRUE(opener.opened().empty());
+
+  const struct {
+    sim::StationConfig station;
+    int status;
+    const char* says;
+  } rows[] = {
+      {{}, kExitDone, "Station on SIM answered: OK (ready for an upgrade; nothing was erased)\n"},
+      {Init(sim::StationConfig::Init::Refuse), kExitRefused, "Station on SIM answered: Station upgrade not supported.\n"},
+  };
+  for (const auto& row : rows) {
+    env.simulated_station = row.station;
+    r = Invoke({"--simulate", "--handshake-only", "--trace"});
+    EXPECT_EQ(r.status, row.status) << r.err;
+    EXPECT_EQ(r.out, row.says);
+    size_t sent = 0;
+    for (size_t at = r.err.find(" TX "); at != std::string::npos; at = r.err.find(" TX ", at + 1)) ++sent;
+    EXPECT_EQ(sent, 1u) << r.err;
+  }
+
+  env.simulated_station = Faulty(5, sim::Fault::Stall);
+  const std::string log = WriteFile("run.log", "");
+  r = Invoke({"--simulate", "--log", log});
+  EXPECT_EQ(r.status, kExitUpgradeError);
+  std::ifstream in(log);
+  const std::string logged((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  for (const char* line : {" ms SIM: station answered: OK\n", " ms stage: Programming...\n", " ms SIM TX 5A 0A 00 F3",
+                           " ms SIM RX 5A 07 00 00 E5 FE BA\n", " ms Upgrade error. Command timeout.\n",
+                           " ms The station did not answer the record at 0x0040", " ms exit status 5\n"})
+    EXPECT_NE(logged.find(line), std::string::npos) << line << " in\n" << logged.substr(0, 2000);
+  EXPECT_EQ(Invoke({"--simulate", "--log", "/nonexistent/dir/run.log"}).status, kExitUsage);
+}
+
+// Without --verbose, the findings follow "Station ORVELA not found.": each
+// port's when few were tried or they were named, else their count.
+TEST_F(Cli, AScanThatFoundNoStationSaysWhatItFoundOnThePortsTried) {
+  std::vector<std::string> many;
+  for (int i = 0; i < 6; ++i) many.push_back("/dev/ttyUSB" + std::to_string(i));
+  env.list_ports = [&](std::vector<std::string>& l) { l = many; };
+  Outcome r = Invoke({});
+  EXPECT_EQ(r.status, kExitNotFound);
+  EXPECT_EQ(r.err, "Hardware error. Station ORVELA not found.\n"
+                   "6 ports tried, none with a station: run with --verbose for each port\n");
+  std::vector<std::string> named;
+  for (const auto& p : many) named.insert(named.end(), {"--port", p});
+  r = Invoke(named);
+  EXPECT_NE(r.err.find("/dev/ttyUSB5: could not be opened: no such device\n"), std::string::npos) << r.err;
 }
 
 TEST_F(Cli, AnImageFileIsWhatGetsProgrammed) {
