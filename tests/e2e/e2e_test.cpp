@@ -5,12 +5,20 @@
 // terminal the lines of its own simulator.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
+#include <csignal>
+#include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <functional>
 #include <map>
 #include <memory>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -67,6 +75,49 @@ bool AnyHas(const std::vector<std::string>& lines, const std::string& text) {
   return false;
 }
 
+// The lock file that minicom and its kin take for the device at `path` (a
+// path below /dev/): LCK.. and the rest of the path with each '/' made '_'.
+std::string LockFileOf(const std::string& path) {
+  std::string name = path.substr(std::string("/dev/").size());
+  std::replace(name.begin(), name.end(), '/', '_');
+  return "LCK.." + name;
+}
+
+// A lock file's contents naming `pid`: ten characters and a newline.
+std::string LockNaming(pid_t pid) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%10d\n", static_cast<int>(pid));
+  return text;
+}
+
+// A terminal's settings as text to compare: its speeds, flags and control
+// characters.
+std::string Describe(const termios& t) {
+  std::string text = "speed " + std::to_string(cfgetispeed(&t)) + "/" + std::to_string(cfgetospeed(&t));
+  char flags[128];
+  std::snprintf(flags, sizeof flags, " iflag %#o oflag %#o cflag %#o lflag %#o cc", static_cast<unsigned>(t.c_iflag),
+                static_cast<unsigned>(t.c_oflag), static_cast<unsigned>(t.c_cflag), static_cast<unsigned>(t.c_lflag));
+  text += flags;
+  for (const cc_t c : t.c_cc) text += " " + std::to_string(c);
+  return text;
+}
+
+// A cooked terminal at 9600 baud, two stop bits, no hardware flow and no
+// CLOCAL: unlike the tool's raw 8N1 at 19,200 in every field it sets that a
+// pseudo-terminal keeps (Linux keeps it at 8 data bits without parity,
+// whatever is set).
+termios CookedTerminal(termios t) {
+  cfsetispeed(&t, B9600);
+  cfsetospeed(&t, B9600);
+  t.c_cflag = (t.c_cflag & ~(CRTSCTS | CLOCAL)) | PARODD | CSTOPB | CREAD;
+  t.c_iflag = BRKINT | INPCK | ISTRIP | ICRNL | IXON | IXANY;
+  t.c_oflag = OPOST | ONLCR;
+  t.c_lflag = ISIG | ICANON | ECHO | ECHOE | ECHOK | IEXTEN;
+  t.c_cc[VMIN] = 1;
+  t.c_cc[VTIME] = 5;
+  return t;
+}
+
 class EndToEnd : public ::testing::Test {
  protected:
   EndToEnd() : dir_(fs::temp_directory_path() / ("odu-e2e-" + std::to_string(getpid()) + "-" + Name())) {
@@ -76,9 +127,26 @@ class EndToEnd : public ::testing::Test {
 
   static std::string Name() { return ::testing::UnitTest::GetInstance()->current_test_info()->name(); }
 
+  // What a test does around one run of the tool, besides starting it.
+  struct Around {
+    std::vector<std::string> env;     // the tool's, before the modem shim's
+    bool shim = true;                 // without it the terminal has no modem lines
+    bool station_left_alone = false;  // the tool is not to reach the station, which is stopped once the tool ends
+    // Once the simulator's terminal is known, before the tool starts.
+    std::function<void(const std::string& pty, ChildProcess& station)> before;
+    // Each line of the tool's standard output as it comes.
+    std::function<void(const std::string& line, ChildProcess& tool, ChildProcess& station)> line;
+    // Once the tool has ended, before the simulator is waited for.
+    std::function<void(ChildProcess& station)> after;
+  };
+
   // Starts the simulator with `sim_args`, then odu-upgrade on its terminal
   // with `tool_args` after the --port option.
   Result Upgrade(const std::vector<std::string>& sim_args, const std::vector<std::string>& tool_args = {}) {
+    return Upgrade(sim_args, tool_args, Around{});
+  }
+  Result Upgrade(const std::vector<std::string>& sim_args, const std::vector<std::string>& tool_args,
+                 const Around& around) {
     const std::string state = (dir_ / "modem").string();
     const std::string report = (dir_ / "report").string();
     std::vector<std::string> sim{ODU_STATION_SIM, "--modem-state", state, "--report", report, "--exit-when-done",
@@ -92,17 +160,38 @@ class EndToEnd : public ::testing::Test {
       ADD_FAILURE() << "the simulator gave no terminal: " << ReadWholeFile(dir_ / "sim.err");
       return r;
     }
+    if (around.before) around.before(pty, station);
     std::vector<std::string> tool{ODU_UPGRADE, "--port", pty};
     tool.insert(tool.end(), tool_args.begin(), tool_args.end());
+    std::vector<std::string> env = around.env;
+    if (around.shim) env.insert(env.end(), {"LD_PRELOAD=" ODU_MODEM_SHIM, "ODU_MODEM_STATE=" + state});
     {
-      ChildProcess upgrade(tool, {"LD_PRELOAD=" ODU_MODEM_SHIM, "ODU_MODEM_STATE=" + state}, true,
-                           (dir_ / "tool.err").string());
+      ChildProcess upgrade(tool, env, true, (dir_ / "tool.err").string());
+      for (std::string line; !(line = upgrade.ReadLine(120000)).empty();) {
+        r.out += line + "\n";
+        if (around.line) around.line(line, upgrade, station);
+      }
+      r.status = upgrade.Wait();
+    }
+    if (around.after) around.after(station);
+    if (around.station_left_alone) station.Stop(0);
+    else station.Wait(30000);
+    r.err = ReadWholeFile(dir_ / "tool.err");
+    r.report = ReadReportFile(report);
+    return r;
+  }
+
+  // odu-upgrade alone, with `args` and `env` before the inherited environment.
+  Result Tool(const std::vector<std::string>& args, const std::vector<std::string>& env) {
+    std::vector<std::string> tool{ODU_UPGRADE};
+    tool.insert(tool.end(), args.begin(), args.end());
+    Result r;
+    {
+      ChildProcess upgrade(tool, env, true, (dir_ / "tool.err").string());
       r.out = ReadOutput(upgrade);
       r.status = upgrade.Wait();
     }
-    station.Wait(30000);
     r.err = ReadWholeFile(dir_ / "tool.err");
-    r.report = ReadReportFile(report);
     return r;
   }
 
@@ -208,6 +297,188 @@ TEST_F(EndToEnd, VerboseAndTraceShowTheHandshake) {
   EXPECT_NE(r.err.find(" ms " + r.port + " TX 5A 0A 00 F3 30 30 30 30 FD E9\n"), std::string::npos) << r.err;
   EXPECT_NE(r.err.find(" ms " + r.port + " RX 5A 08 00 00 A2 0B"), std::string::npos) << r.err;
   EXPECT_NE(r.err.find(": station answered: Station upgrade not supported."), std::string::npos) << r.err;
+}
+
+// A signal (Ctrl-C, a kill, the terminal hanging up) ends the run at once:
+// the port is closed and left with the settings it had before the tool
+// opened it, and one line on the error stream says what the unit is left
+// with. The terminal's settings are the test's own, held open by the test
+// throughout.
+TEST_F(EndToEnd, ASignalClosesThePortAsItWasFoundAndSaysWhatTheUnitIsLeftWith) {
+  const char* const programming =
+      "Upgrade interrupted during programming at 0x[0-9A-F]{4}: the port is closed and the unit is erased and not "
+      "fully programmed\\. Run odu-upgrade again\\.\n";
+  const struct {
+    const char* name;
+    int signal;
+    const char* at;     // the start of the line of output at which it is sent
+    bool hold_station;  // the simulator is stopped until then: the handshake waits for its answer
+    const char* says;   // the whole of standard error, as a regular expression
+    bool erased;
+  } rows[] = {
+      {"Ctrl-C while programming", SIGINT, "Programming... 10%", false, programming, true},
+      {"a kill while programming", SIGTERM, "Programming... 10%", false, programming, true},
+      {"the terminal hangs up while programming", SIGHUP, "Programming... 10%", false, programming, true},
+      {"Ctrl-C while the handshake waits for the station", SIGINT, "Initialize bootloader...", true,
+       "Upgrade interrupted before the erase: the port is closed and the unit's firmware is unchanged\\.\n", false},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    int slave = -1;
+    termios set{}, during{}, after{};
+    bool sent = false;
+    Around around;
+    around.before = [&](const std::string& pty, ChildProcess& station) {
+      slave = open(pty.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+      ASSERT_GE(slave, 0) << pty;
+      ASSERT_EQ(tcgetattr(slave, &set), 0);
+      set = CookedTerminal(set);
+      ASSERT_EQ(tcsetattr(slave, TCSANOW, &set), 0);
+      ASSERT_EQ(tcgetattr(slave, &set), 0);  // as the terminal keeps them
+      if (row.hold_station) station.Signal(SIGSTOP);
+    };
+    around.line = [&](const std::string& line, ChildProcess& tool, ChildProcess& station) {
+      if (sent || line.rfind(row.at, 0) != 0) return;
+      sent = true;
+      // The tool opens the port after its first line: the signal comes once
+      // the port is set up (raw, that is).
+      for (int ms = 0; ms < 3000 && tcgetattr(slave, &during) == 0 && (during.c_lflag & ICANON); ++ms) usleep(1000);
+      tool.Signal(row.signal);
+      station.Signal(SIGCONT);
+    };
+    around.after = [&](ChildProcess& station) {
+      station.Signal(SIGCONT);
+      tcgetattr(slave, &after);
+      if (slave >= 0) close(slave);  // the station sees the terminal hang up once the tool has closed it too
+    };
+    const Result r = Upgrade({"--baud", "19200"}, {}, around);
+    ASSERT_TRUE(sent) << r.out << r.err;
+    EXPECT_EQ(r.status, 8) << r.err;
+    EXPECT_TRUE(std::regex_match(r.err, std::regex(row.says))) << r.err;
+    EXPECT_EQ(r.out.find("Done."), std::string::npos) << r.out;
+    EXPECT_NE(Describe(during), Describe(set)) << "the tool had set the port up when the signal came";
+    EXPECT_EQ(Describe(after), Describe(set));
+    EXPECT_EQ(r.report.at("finished"), "false");
+    EXPECT_EQ(r.report.at("erased"), row.erased ? "true" : "false");
+    if (!row.erased) {
+      EXPECT_EQ(r.report.at("records"), "0");
+    }
+  }
+}
+
+// A port that another program holds by its lock file (minicom, say) is left
+// alone, and the scan names the holder; the lock of a process that has gone
+// is taken over while the tool runs and removed when it ends.
+TEST_F(EndToEnd, ALockedPortIsLeftToItsHolderAndAStaleLockIsTakenOver) {
+  ChildProcess holder({"/bin/sleep", "30"}, {}, false, (dir_ / "sleep.err").string());
+  ChildProcess gone({"/bin/true"}, {}, false, (dir_ / "true.err").string());
+  ASSERT_EQ(gone.Wait(10000), 0);  // and reaped: its id names no process now
+  const fs::path locks = dir_ / "locks";
+  fs::create_directories(locks);
+  const struct {
+    const char* name;
+    pid_t pid;
+    bool alive;
+  } rows[] = {
+      {"a live holder", holder.pid(), true},
+      {"a holder that has exited", gone.pid(), false},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    std::string lock, during;
+    pid_t tool_pid = 0;
+    Around around;
+    around.env = {"ODU_LOCK_DIR=" + locks.string()};
+    around.station_left_alone = row.alive;
+    around.before = [&](const std::string& pty, ChildProcess&) {
+      lock = (locks / LockFileOf(pty)).string();
+      std::ofstream(lock) << LockNaming(row.pid);
+    };
+    around.line = [&](const std::string& line, ChildProcess& tool, ChildProcess&) {
+      // The erase waits a second after this line, with the port open.
+      if (line != "Erase processor...") return;
+      during = ReadWholeFile(lock);
+      tool_pid = tool.pid();
+    };
+    const Result r = Upgrade({"--baud", "0"}, {}, around);
+    if (row.alive) {
+      EXPECT_EQ(r.status, 3);
+      EXPECT_EQ(r.err, "Hardware error. Station ORVELA not found.\n" + r.port + ": could not be opened: in use by process " +
+                           std::to_string(row.pid) + " (sleep), which holds " + lock + "\n");
+      EXPECT_EQ(ReadWholeFile(lock), LockNaming(row.pid)) << "the holder's lock is not touched";
+      EXPECT_EQ(r.report.at("bytes_from_tool"), "0");
+    } else {
+      EXPECT_EQ(r.status, 0) << r.err;
+      EXPECT_EQ(r.report.at("flash_matches_embedded"), "true");
+      EXPECT_EQ(during, LockNaming(tool_pid));
+      EXPECT_FALSE(fs::exists(lock));
+    }
+  }
+}
+
+// Names that lead to no serial port, each told apart in its finding after
+// the window's message; none of them is left locked.
+TEST_F(EndToEnd, ANameThatIsNoSerialPortIsToldApart) {
+  const fs::path file = dir_ / "a-file", folder = dir_ / "a-folder", locks = dir_ / "locks";
+  std::ofstream(file) << "not a port\n";
+  fs::create_directories(folder);
+  fs::create_directories(locks);
+  const struct {
+    const char* name;
+    std::string port;  // none: a simulator's terminal, and the tool without the modem shim
+    const char* finding;
+  } rows[] = {
+      {"the null device", "/dev/null",
+       "could not be opened: not a serial device (a character device that is no terminal)"},
+      {"a regular file", file.string(), "could not be opened: not a serial device (a regular file)"},
+      {"a directory", folder.string(), "could not be opened: not a serial device (a directory)"},
+      {"a name that does not exist", (dir_ / "absent").string(), "could not be opened: no such device"},
+      // Once, without the port component's boxes about DTR and RTS.
+      {"a pseudo-terminal", "",
+       "no modem-control lines (a three-wire adapter or a pseudo-terminal): the station's carrier cannot be seen"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    Around around;
+    around.env = {"ODU_LOCK_DIR=" + locks.string()};
+    around.shim = false;
+    around.station_left_alone = true;
+    const Result r = row.port.empty() ? Upgrade({"--baud", "0"}, {}, around) : Tool({"--port", row.port}, around.env);
+    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(r.err, "Hardware error. Station ORVELA not found.\n" + (row.port.empty() ? r.port : row.port) + ": " +
+                         row.finding + "\n");
+    EXPECT_EQ(r.out, "Initialize bootloader...\n");
+    if (row.port.empty()) {
+      EXPECT_EQ(r.report.at("bytes_from_tool"), "0");
+    }
+    EXPECT_TRUE(fs::is_empty(locks));
+  }
+}
+
+// --handshake-only asks the station whether it would take an upgrade, and
+// sends it nothing more.
+TEST_F(EndToEnd, TheHandshakeAloneLeavesTheStationAsItWas) {
+  const struct {
+    const char* name;
+    std::vector<std::string> sim;
+    int status;
+    const char* says;  // after "Station on PORT answered: "
+  } rows[] = {
+      {"a station that is ready", {}, 0, "OK (ready for an upgrade; nothing was erased)"},
+      {"a station that refuses", {"--init", "refuse"}, 4, "Station upgrade not supported."},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    std::vector<std::string> args{"--baud", "0"};
+    args.insert(args.end(), row.sim.begin(), row.sim.end());
+    const Result r = Upgrade(args, {"--handshake-only"});
+    EXPECT_EQ(r.status, row.status) << r.err;
+    EXPECT_EQ(r.out, "Station on " + r.port + " answered: " + row.says + "\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.report.at("bytes_from_tool"), "10") << "the one handshake frame";
+    EXPECT_EQ(r.report.at("records"), "0");
+    EXPECT_EQ(r.report.at("erased"), "false");
+  }
 }
 
 // Eight stations on eight terminals, upgraded side by side by one

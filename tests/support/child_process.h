@@ -23,6 +23,7 @@ class ChildProcess {
   ChildProcess& operator=(const ChildProcess&) = delete;
 
   bool started() const { return pid_ > 0; }
+  pid_t pid() const { return pid_; }
   // One line of its standard output (without the newline); empty at its end
   // or after `timeout_ms`.
   std::string ReadLine(int timeout_ms = 10000);
