@@ -1,5 +1,6 @@
 #include "app/cli.h"
 
+#include <algorithm>
 #include <memory>
 #include <utility>
 
@@ -202,6 +203,12 @@ int RunSingle(const CliOptions& o, const CliEnvironment& env, const std::vector<
     progress = std::make_unique<ProgressReporter>(watch, env.out, env.out_is_terminal, clock, env.terminal_columns);
     progress_line = progress.get();
   }
+  // The tracer may still report while the run is torn down (a port left
+  // open), after the progress display has gone.
+  struct ForgetLine {
+    ProgressReporter*& line;
+    ~ForgetLine() { line = nullptr; }
+  } forget_line{progress_line};
   const auto break_line = [&] {
     if (progress) progress->Break();
   };
@@ -253,7 +260,7 @@ int RunSingle(const CliOptions& o, const CliEnvironment& env, const std::vector<
     if (box.caption == "Hardware error." && !o.verbose && !json) {
       ReportNotFound(env.err, findings, !o.ports.empty());
     } else if (box.caption == "Upgrade error.") {
-      const std::string why = ExplainUpgradeError(box.text, point, std::max<uint32_t>(1, panel->Retries), tracing.gone());
+      const std::string why = ExplainUpgradeError(box.text, point, AttemptsOf(*panel, box.text, point), tracing.gone());
       say(why);
       if (json) json->Note(station_port, why);
     }
@@ -320,7 +327,12 @@ int RunSingle(const CliOptions& o, const CliEnvironment& env, const std::vector<
 
 // --all: every port's upgrade at once.
 int RunAll(const CliOptions& o, const CliEnvironment& env, const std::vector<std::string>* image_lines) {
-  std::vector<std::string> ports = o.ports;
+  // A port given twice is tried once.
+  std::vector<std::string> ports;
+  for (const std::string& port : o.ports) {
+    if (std::find(ports.begin(), ports.end(), port) == ports.end()) ports.push_back(port);
+    else std::fprintf(env.err, "%s: given twice, tried once\n", port.c_str());
+  }
   if (ports.empty()) {
     const PortListing listing = MachinePorts(env);
     if (o.verbose) ReportLeftOut(env.err, listing);
@@ -364,9 +376,25 @@ int RunAll(const CliOptions& o, const CliEnvironment& env, const std::vector<std
     setup.view = lines.get();
   }
 
+  std::unique_ptr<RunLog> log;
+  std::unique_ptr<LoggedView> logged;
+  if (o.log) {
+    Clock& clock = env.clock ? *env.clock : RealTime();
+    log = std::make_unique<RunLog>(*o.log, clock);
+    if (!log->ok()) {
+      std::fprintf(env.err, "odu-upgrade: --log %s: %s\n", o.log->c_str(), log->error().c_str());
+      return kExitUsage;
+    }
+    log->Line("odu-upgrade " ODU_VERSION " started, " + std::to_string(ports.size()) + " ports at once");
+    logged = std::make_unique<LoggedView>(*setup.view, *log);
+    setup.view = logged.get();
+    setup.log = log.get();
+  }
+
   const std::vector<StationResult> results = RunFleet(setup);
   if (screen) screen->Close();
   const int status = FleetStatus(results);
+  if (log) log->Line("exit status " + std::to_string(status));
   if (json) {
     int found = 0, upgraded = 0;
     for (const StationResult& r : results) {

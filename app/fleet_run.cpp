@@ -9,6 +9,7 @@
 
 #include "app/cli_options.h"
 #include "app/run_explained.h"
+#include "app/run_log.h"
 #include "app/run_progress.h"
 #include "app/station_run.h"
 #include "app/trace_device.h"
@@ -56,6 +57,7 @@ void RunOnePort(const FleetSetup& setup, const std::string& port, RunRegister& r
   TMainPanel* watched = nullptr;
   TracingOpener tracing(*opener, [&](const std::string&, const std::string& line) {
     if (watched && line.rfind("TX", 0) == 0) point = PointOf(*watched);
+    if (setup.log) setup.log->Line(port + " " + line);
     if (!setup.trace) return;
     char stamp[32];
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(clock.Now() - begun).count();
@@ -87,7 +89,7 @@ void RunOnePort(const FleetSetup& setup, const std::string& port, RunRegister& r
   run.on_box = [&](const HeadlessToolkit::Box& box) {
     view.Box(port, box.caption, box.text);
     if (box.caption == "Upgrade error.")
-      view.Note(port, ExplainUpgradeError(box.text, point, std::max<uint32_t>(1, panel.Retries), tracing.gone()));
+      view.Note(port, ExplainUpgradeError(box.text, point, AttemptsOf(panel, box.text, point), tracing.gone()));
   };
   std::string interrupted_line;
   run.on_interrupt = [&](const std::string& line) {
@@ -95,10 +97,18 @@ void RunOnePort(const FleetSetup& setup, const std::string& port, RunRegister& r
     view.Note(port, line);
   };
 
-  runs.Add(run);
   const Nanos start = clock.Now();
-  int status = run.Run();
-  runs.Remove(run);
+  int status = kExitInternal;
+  {
+    // Out of the register before the run goes, however it ends.
+    runs.Add(run);
+    struct Registered {
+      RunRegister& runs;
+      StationRun& run;
+      ~Registered() { runs.Remove(run); }
+    } registered{runs, run};
+    status = run.Run();
+  }
   tick.SetEnabled(false);
 
   if (status == kExitDone && host.flash_matches && !host.flash_matches(panel.Image)) status = kExitFlashMismatch;
@@ -121,27 +131,51 @@ void RunOnePort(const FleetSetup& setup, const std::string& port, RunRegister& r
 std::vector<StationResult> RunFleet(const FleetSetup& setup) {
   std::vector<StationResult> results(setup.ports.size());
   RunRegister runs;
-  if (setup.set_interrupt_handler) setup.set_interrupt_handler([&runs] { runs.InterruptAll(); });
+  // The handler goes before the register it uses, however this ends.
+  struct Handler {
+    const FleetSetup& setup;
+    explicit Handler(const FleetSetup& s, RunRegister& runs) : setup(s) {
+      if (setup.set_interrupt_handler) setup.set_interrupt_handler([&runs] { runs.InterruptAll(); });
+    }
+    ~Handler() {
+      if (setup.set_interrupt_handler) setup.set_interrupt_handler(nullptr);
+    }
+  } handler(setup, runs);
 
   std::mutex mutex;
   std::condition_variable cv;
   size_t finished = 0;
+  const auto failed = [&](size_t i, const std::string& why) {
+    results[i].port = setup.ports[i];
+    results[i].status = kExitInternal;
+    results[i].found = true;
+    results[i].result = "internal error: " + why;
+    try {
+      setup.view->Ended(results[i]);
+    } catch (...) {
+    }
+  };
   std::vector<std::thread> threads;
   for (size_t i = 0; i < setup.ports.size(); ++i) {
-    threads.emplace_back([&, i] {
-      try {
-        RunOnePort(setup, setup.ports[i], runs, results[i]);
-      } catch (const std::exception& e) {
-        results[i].port = setup.ports[i];
-        results[i].status = kExitInternal;
-        results[i].found = true;
-        results[i].result = std::string("internal error: ") + e.what();
-        setup.view->Ended(results[i]);
-      }
-      std::lock_guard lock(mutex);
-      ++finished;
-      cv.notify_all();
-    });
+    try {
+      threads.emplace_back([&, i] {
+        try {
+          RunOnePort(setup, setup.ports[i], runs, results[i]);
+        } catch (const std::exception& e) {
+          failed(i, e.what());
+        } catch (...) {
+          failed(i, "unknown exception");
+        }
+        std::lock_guard lock(mutex);
+        ++finished;
+        cv.notify_all();
+      });
+    } catch (const std::exception& e) {
+      // No thread for this port (the system's limit): it and the rest are
+      // not run; those under way go on.
+      for (size_t k = i; k < setup.ports.size(); ++k) failed(k, std::string("no thread to run it: ") + e.what());
+      break;
+    }
   }
   {
     std::unique_lock lock(mutex);
@@ -155,7 +189,6 @@ std::vector<StationResult> RunFleet(const FleetSetup& setup) {
     }
   }
   for (std::thread& t : threads) t.join();
-  if (setup.set_interrupt_handler) setup.set_interrupt_handler(nullptr);
   return results;
 }
 

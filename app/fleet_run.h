@@ -16,6 +16,8 @@
 
 namespace odu {
 
+class RunLog;
+
 // The clock and the devices of one port's run, made on that run's thread.
 struct RunHost {
   platform::Clock* clock = nullptr;
@@ -31,6 +33,7 @@ struct FleetSetup {
   std::function<RunHost(const std::string& port)> host;
   const std::vector<std::string>* image_lines = nullptr;  // the built-in image when null
   bool trace = false;
+  RunLog* log = nullptr;  // --log: the trace goes there too
   RunView* view = nullptr;
   // Installs the fleet's interrupt handler (an empty function removes it).
   std::function<void(std::function<void()>)> set_interrupt_handler;

@@ -1,5 +1,6 @@
 #include "app/run_explained.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "app/main_panel.h"
@@ -36,6 +37,12 @@ CommandState StateAt(const SequencePoint& at) {
 }  // namespace
 
 SequencePoint PointOf(const TMainPanel& panel) { return {panel.Step, panel.Address}; }
+
+uint32_t AttemptsOf(const TMainPanel& panel, const std::string& message, const SequencePoint& at) {
+  // A refused erase ends the run at once, after the timeouts before it.
+  if (at.step == 1 && message == "Communication error.") return panel.Retries + 1;
+  return std::max<uint32_t>(1, panel.Retries);
+}
 
 std::string ExplainUpgradeError(const std::string& message, const SequencePoint& at, uint32_t attempts,
                                 bool port_gone) {

@@ -19,6 +19,10 @@ struct SequencePoint {
 // Taken from the window's state while a command is being sent.
 SequencePoint PointOf(const TMainPanel& panel);
 
+// The sends of the command that failed with `message`: each timeout and
+// each refusal but a refused erase is followed by a re-send, up to four.
+uint32_t AttemptsOf(const TMainPanel& panel, const std::string& message, const SequencePoint& at);
+
 // After "Upgrade error. <message>": the command, the attempts made, the
 // unit's state and what to do; `port_gone` when the port's hardware went
 // away during the run.

@@ -25,4 +25,30 @@ void RunLog::Line(const std::string& line) {
   std::fflush(file_);
 }
 
+void LoggedView::Finding(const std::string& port, const std::string& finding) {
+  log_.Line(port + ": " + finding);
+  inner_.Finding(port, finding);
+}
+
+void LoggedView::Changed(const std::string& port, const ProgressFigures& figures, bool stage) {
+  if (stage && !figures.stage.empty()) log_.Line(port + ": stage: " + figures.stage);
+  inner_.Changed(port, figures, stage);
+}
+
+void LoggedView::Box(const std::string& port, const std::string& caption, const std::string& text) {
+  log_.Line(port + ": " + caption + " " + text);
+  inner_.Box(port, caption, text);
+}
+
+void LoggedView::Note(const std::string& port, const std::string& line) {
+  log_.Line(port + ": " + line);
+  inner_.Note(port, line);
+}
+
+void LoggedView::Ended(const StationResult& r) {
+  log_.Line(r.port + ": result: " + r.result + " (exit status " + std::to_string(r.status) + ", " +
+            std::to_string(r.bytes) + " bytes)");
+  inner_.Ended(r);
+}
+
 }  // namespace odu

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <string>
 
+#include "app/run_view.h"
 #include "platform/clock.h"
 
 namespace odu {
@@ -32,6 +33,23 @@ class RunLog {
   std::string error_;
   platform::Clock& clock_;
   platform::Nanos start_;
+};
+
+// Passes a run's events on to `inner` and writes them to the log, each with
+// its port.
+class LoggedView final : public RunView {
+ public:
+  LoggedView(RunView& inner, RunLog& log) : inner_(inner), log_(log) {}
+
+  void Finding(const std::string& port, const std::string& finding) override;
+  void Changed(const std::string& port, const ProgressFigures& figures, bool stage) override;
+  void Box(const std::string& port, const std::string& caption, const std::string& text) override;
+  void Note(const std::string& port, const std::string& line) override;
+  void Ended(const StationResult& result) override;
+
+ private:
+  RunView& inner_;
+  RunLog& log_;
 };
 
 }  // namespace odu

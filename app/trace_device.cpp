@@ -67,7 +67,7 @@ class TracingDevice final : public SerialDevice {
     return ok;
   }
 
-  // Reads come on the event thread and the window's thread.
+  // Guarded for any thread that reads.
   void Received(const uint8_t* bytes, uint32_t n) {
     std::lock_guard lock(mutex_);
     for (uint32_t i = 0; i < n; ++i) {
@@ -76,7 +76,9 @@ class TracingDevice final : public SerialDevice {
         if (!rx_.empty()) FlushLocked(" (outside a frame)");
       }
       rx_.push_back(byte);
-      if (rx_[0] == kFrameStart && rx_.size() >= 2 && rx_.size() >= rx_[1]) FlushLocked("");
+      // A length below six bytes is none (the window skips it too).
+      if (rx_[0] == kFrameStart && rx_.size() == 2 && static_cast<int8_t>(rx_[1]) < 6) FlushLocked(" (bad length)");
+      else if (rx_[0] == kFrameStart && rx_.size() >= 2 && rx_.size() >= rx_[1]) FlushLocked("");
       else if (rx_.size() >= 256) FlushLocked(rx_[0] == kFrameStart ? " (incomplete)" : " (outside a frame)");
     }
   }
@@ -101,6 +103,7 @@ class TracingDevice final : public SerialDevice {
 }  // namespace
 
 DeviceHandle TracingOpener::Open(const std::string& name) {
+  gone_.store(false);  // of this port, not of one tried before
   DeviceHandle device = inner_.Open(name);
   if (!device) return nullptr;
   return std::make_shared<TracingDevice>(std::move(device), name, sink_, gone_);

@@ -3,8 +3,9 @@
 # runs every test and a short fault soak, builds the Windows programs with
 # MinGW and runs their tests under wine, then runs the serial-port,
 # enumeration, simulator, handshake, sequence and window tests again under
-# AddressSanitizer + UndefinedBehaviorSanitizer, the serial-port and
-# simulator tests under ThreadSanitizer, and each fuzz target for a while.
+# AddressSanitizer + UndefinedBehaviorSanitizer, the serial-port, simulator
+# and command-line tests under ThreadSanitizer, and each fuzz target for a
+# while.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -45,9 +46,9 @@ build build/asan comm_tests enum_tests registry_walk_replay sim_tests sim_pty_te
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build/asan --output-on-failure -j"$jobs" -L 'comm|enum|sim|handshake|sequence|window' --timeout 300
 
-echo "== comm and sim under ThreadSanitizer"
-build build/tsan comm_tests sim_tests telnet_stream_replay -- -DODU_SANITIZE=thread -DODU_BUILD_GUI=OFF -DODU_BUILD_BENCH=OFF
-TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build/tsan --output-on-failure -j"$jobs" -L 'comm|sim' -E sim_pty --timeout 300
+echo "== comm, sim and the command line (several stations at once) under ThreadSanitizer"
+build build/tsan comm_tests sim_tests telnet_stream_replay cli_tests -- -DODU_SANITIZE=thread -DODU_BUILD_GUI=OFF -DODU_BUILD_BENCH=OFF
+TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build/tsan --output-on-failure -j"$jobs" -L 'comm|sim|cli' -E sim_pty --timeout 300
 
 echo "== fuzz targets, ${FUZZ_SECONDS:-30} s each"
 bash scripts/fuzz.sh

@@ -174,9 +174,11 @@ bool PortLock::Acquire(const std::string& name) {
       return true;  // taken, or no lock directory, or not ours to write
     }
     if (*holder == self) {
-      // Another device of this process has the port, or an earlier process
-      // with this id left the lock, which is then ours to take over.
-      if (table.held.insert(file).second) file_ = file;
+      // Another device of this process has the port (a fleet given two
+      // names of one port): refused as another program would be. Or an
+      // earlier process with this id left the lock, ours to take over.
+      if (!table.held.insert(file).second) return RefuseHeld(name, file, self);
+      file_ = file;
       return true;
     }
     if (*holder == 0 || Alive(*holder)) return RefuseHeld(name, file, *holder);

@@ -267,6 +267,18 @@ TEST_F(Cli, TraceShowsEveryWriteAndRead) {
   EXPECT_EQ(rx[0], "RX 5A 08 00 00 A2 0C FE F0");
   EXPECT_EQ(rx[1], "RX 5A 07 00 00 E5 FE BA");
   EXPECT_GE(last_ms, 2000) << "the start delay and the handshake's read come first";
+
+  // Noise before a reply is told apart from the frame that follows it.
+  env.simulated_station.faults[3] = sim::Fault::Noise;
+  const Outcome noisy = Invoke({"--simulate", "--trace"});
+  ASSERT_EQ(noisy.status, kExitDone) << noisy.err;
+  const size_t noise = noisy.err.find(" (outside a frame)\n");
+  ASSERT_NE(noise, std::string::npos) << noisy.err.substr(0, 3000);
+  const size_t line = noisy.err.rfind('\n', noise) + 1;
+  EXPECT_EQ(noisy.err.substr(line, noise - line).find("5A 07"), std::string::npos)
+      << "the noise and no reply: " << noisy.err.substr(line, noise - line);
+  EXPECT_EQ(noisy.err.find(" ms SIM RX 5A 07 00 00 E5 FE BA\n", noise), noisy.err.find(" ms SIM RX", noise))
+      << "the reply after the noise is a whole frame of its own";
 }
 
 sim::StationConfig Init(sim::StationConfig::Init init) {
@@ -592,10 +604,18 @@ class Fleet : public Cli {
 
 TEST_F(Fleet, EachStationEndsWithItsOwnResultAndTheStatusIsPartial) {
   const std::vector<std::string> ports = {"CLEAN", "REFUSING", "STALLING", "PULLED", "EMPTY"};
-  std::vector<std::string> args = {"--all"};
+  const std::string log = WriteFile("fleet.log", "");
+  std::vector<std::string> args = {"--all", "--log", log, "--port", "CLEAN"};
   for (const auto& p : ports) args.insert(args.end(), {"--port", p});
   const Outcome r = Invoke(args);
   EXPECT_EQ(r.status, kExitPartial) << r.out << r.err;
+  EXPECT_NE(r.err.find("CLEAN: given twice, tried once\n"), std::string::npos) << r.err;
+  // The log has every port's events and frames.
+  std::ifstream in(log);
+  const std::string logged((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  for (const char* line : {" ms CLEAN TX 5A 0A 00 F3", " ms STALLING: Upgrade error. Command timeout.\n",
+                           " ms CLEAN: result: Done. (exit status 0, 10400 bytes)\n", " ms exit status 9\n"})
+    EXPECT_NE(logged.find(line), std::string::npos) << line;
   // The summary: one row per port, in the order given.
   std::vector<std::string> rows;
   std::istringstream lines(r.out.substr(r.out.find("port ")));

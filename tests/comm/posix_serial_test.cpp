@@ -667,11 +667,12 @@ TEST_F(PosixSerialTest, OpenRefusesMissingNamesAndSecondOpens) {
   EXPECT_EQ(ReadWhole(LockPath()), AsciiLock(::getpid()));
   const std::filesystem::directory_iterator locks(LockDirEnvironment::Dir());
   EXPECT_EQ(std::distance(begin(locks), end(locks)), 1);
-  // A second open here is refused by the device's own lock, and leaves the
-  // lock file to the first.
+  // A second open here (a fleet given two names of one port) is refused as
+  // one by another program would be, and leaves the lock file to the first.
   SetLastError(0);
   EXPECT_FALSE(opener_.Open(name_));
-  EXPECT_EQ(GetLastError(), error::kAccessDenied);
+  EXPECT_EQ(GetLastError(), kPortHeldError);
+  EXPECT_EQ(LastOpenRefusal(name_, kPortHeldError).holder_pid, ::getpid());
   EXPECT_EQ(ReadWhole(LockPath()), AsciiLock(::getpid()));
   first->Close();
   EXPECT_FALSE(ReadWhole(LockPath()));
