@@ -365,16 +365,23 @@ int RunAll(const CliOptions& o, const CliEnvironment& env, const std::vector<std
   }
   std::unique_ptr<FleetScreen> screen;
   std::unique_ptr<FleetLines> lines;
+  RunView* shown = nullptr;
   if (json) {
-    setup.view = json.get();
+    shown = json.get();
   } else if (env.out_is_terminal) {
     screen = std::make_unique<FleetScreen>(env.out, ports, env.terminal_columns, o.verbose);
-    setup.view = screen.get();
-    setup.tick = [&] { screen->Redraw(); };
+    shown = screen.get();
   } else {
     lines = std::make_unique<FleetLines>(env.out, env.err, o.verbose);
-    setup.view = lines.get();
+    shown = lines.get();
   }
+  // The runs only queue what is shown; this thread writes it.
+  DeferredView deferred(*shown);
+  setup.view = &deferred;
+  setup.tick = [&] {
+    deferred.Drain();
+    if (screen) screen->Redraw();
+  };
 
   std::unique_ptr<RunLog> log;
   std::unique_ptr<LoggedView> logged;
@@ -392,6 +399,7 @@ int RunAll(const CliOptions& o, const CliEnvironment& env, const std::vector<std
   }
 
   const std::vector<StationResult> results = RunFleet(setup);
+  deferred.Drain();
   if (screen) screen->Close();
   const int status = FleetStatus(results);
   if (log) log->Line("exit status " + std::to_string(status));

@@ -130,6 +130,42 @@ void FleetLines::Note(const std::string& port, const std::string& line) {
 
 void FleetLines::Ended(const StationResult&) {}
 
+// ---- deferred ----
+
+void DeferredView::Keep(std::function<void(RunView&)> event) {
+  std::lock_guard lock(mutex_);
+  kept_.push_back(std::move(event));
+}
+
+void DeferredView::Finding(const std::string& port, const std::string& finding) {
+  Keep([=](RunView& v) { v.Finding(port, finding); });
+}
+
+void DeferredView::Changed(const std::string& port, const ProgressFigures& figures, bool stage) {
+  Keep([=](RunView& v) { v.Changed(port, figures, stage); });
+}
+
+void DeferredView::Box(const std::string& port, const std::string& caption, const std::string& text) {
+  Keep([=](RunView& v) { v.Box(port, caption, text); });
+}
+
+void DeferredView::Note(const std::string& port, const std::string& line) {
+  Keep([=](RunView& v) { v.Note(port, line); });
+}
+
+void DeferredView::Ended(const StationResult& result) {
+  Keep([=](RunView& v) { v.Ended(result); });
+}
+
+void DeferredView::Drain() {
+  std::vector<std::function<void(RunView&)>> events;
+  {
+    std::lock_guard lock(mutex_);
+    events.swap(kept_);
+  }
+  for (const auto& event : events) event(inner_);
+}
+
 // ---- the summary ----
 
 void PrintFleetSummary(std::FILE* out, const std::vector<StationResult>& results) {

@@ -69,6 +69,29 @@ class FleetLines final : public RunView {
   std::map<std::string, int> deciles_;
 };
 
+// Keeps the runs' events and hands them to `inner` on the thread that calls
+// Drain (the fleet's own), so that output that cannot be written (a pager
+// not reading, a terminal stopped with Ctrl-S) holds up no run.
+class DeferredView final : public RunView {
+ public:
+  explicit DeferredView(RunView& inner) : inner_(inner) {}
+
+  void Finding(const std::string& port, const std::string& finding) override;
+  void Changed(const std::string& port, const ProgressFigures& figures, bool stage) override;
+  void Box(const std::string& port, const std::string& caption, const std::string& text) override;
+  void Note(const std::string& port, const std::string& line) override;
+  void Ended(const StationResult& result) override;
+  // Hands what was kept to the inner view, in the order it came.
+  void Drain();
+
+ private:
+  void Keep(std::function<void(RunView&)> event);
+
+  RunView& inner_;
+  std::mutex mutex_;
+  std::vector<std::function<void(RunView&)>> kept_;
+};
+
 // The table at the end: port, result, bytes, seconds; then one line of
 // counts.
 void PrintFleetSummary(std::FILE* out, const std::vector<StationResult>& results);

@@ -28,17 +28,17 @@ build() {  # build <dir> <targets...> -- <cmake options...>
 
 export QT_QPA_PLATFORM=offscreen
 
-echo "== build and test"
+echo "== build and test ($SECONDS s in)"
 build build/ci --
 ctest --test-dir build/ci --output-on-failure -j"$jobs" --timeout 300
 
-echo "== a short fault soak"
+echo "== a short fault soak ($SECONDS s in)"
 build/ci/bench/upgrade-soak 300 1
 
-echo "== the Windows programs (MinGW) and their tests under wine"
+echo "== the Windows programs (MinGW) and their tests under wine ($SECONDS s in)"
 WIN_BUILD=build/ci-win LINUX_BUILD=build/ci bash scripts/test-windows.sh
 
-echo "== comm, enum, sim, handshake, sequence and window under AddressSanitizer + UndefinedBehaviorSanitizer"
+echo "== comm, enum, sim, handshake, sequence and window under AddressSanitizer + UndefinedBehaviorSanitizer ($SECONDS s in)"
 build build/asan comm_tests enum_tests registry_walk_replay sim_tests sim_pty_tests odu-station-sim odu_modem_shim \
   handshake_tests sequence_tests frame_assembly_replay station_reply_replay telnet_stream_replay \
   qt_toolkit_tests main_window_tests \
@@ -46,11 +46,11 @@ build build/asan comm_tests enum_tests registry_walk_replay sim_tests sim_pty_te
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build/asan --output-on-failure -j"$jobs" -L 'comm|enum|sim|handshake|sequence|window' --timeout 300
 
-echo "== comm, sim and the command line (several stations at once) under ThreadSanitizer"
+echo "== comm, sim and the command line (several stations at once) under ThreadSanitizer ($SECONDS s in)"
 build build/tsan comm_tests sim_tests telnet_stream_replay cli_tests -- -DODU_SANITIZE=thread -DODU_BUILD_GUI=OFF -DODU_BUILD_BENCH=OFF
 TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build/tsan --output-on-failure -j"$jobs" -L 'comm|sim|cli' -E sim_pty --timeout 300
 
-echo "== fuzz targets, ${FUZZ_SECONDS:-30} s each"
+echo "== fuzz targets, ${FUZZ_SECONDS:-30} s each ($SECONDS s in)"
 bash scripts/fuzz.sh
 
-echo "== all suites passed"
+echo "== all suites passed ($SECONDS s in)"
