@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang (AddressSanitizer and
 # UndefinedBehaviorSanitizer on the whole project) and runs each for
-# FUZZ_SECONDS seconds (default 30), starting from a scratch copy of its seed
+# FUZZ_SECONDS seconds (default 20), starting from a scratch copy of its seed
 # corpus, so tests/fuzz/corpus is never changed. Prints one line per target:
 # executions, coverage (cov: edges, ft: features) and the corpus it ended
 # with. Exits non-zero when a target fails; the failing input's path is
@@ -15,7 +15,7 @@ cd "$(dirname "$0")/.."
 root=$(pwd)
 src=${ODU_FUZZ_SOURCE_DIR:-$root}
 build=${ODU_FUZZ_BUILD_DIR:-$root/build/fuzz}
-seconds=${FUZZ_SECONDS:-30}
+seconds=${FUZZ_SECONDS:-20}
 targets=(${FUZZ_TARGETS:-frame_assembly station_reply intel_hex registry_walk telnet_stream})
 
 if ! command -v clang++ >/dev/null; then

@@ -50,7 +50,7 @@ echo "== comm, sim and the command line (several stations at once) under ThreadS
 build build/tsan comm_tests sim_tests telnet_stream_replay cli_tests -- -DODU_SANITIZE=thread -DODU_BUILD_GUI=OFF -DODU_BUILD_BENCH=OFF
 TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build/tsan --output-on-failure -j"$jobs" -L 'comm|sim|cli' -E sim_pty --timeout 300
 
-echo "== fuzz targets, ${FUZZ_SECONDS:-30} s each ($SECONDS s in)"
+echo "== fuzz targets, ${FUZZ_SECONDS:-20} s each ($SECONDS s in)"
 bash scripts/fuzz.sh
 
 echo "== all suites passed ($SECONDS s in)"
