@@ -404,12 +404,8 @@ int RunAll(const CliOptions& o, const CliEnvironment& env, const std::vector<std
   const int status = FleetStatus(results);
   if (log) log->Line("exit status " + std::to_string(status));
   if (json) {
-    int found = 0, upgraded = 0;
-    for (const StationResult& r : results) {
-      found += r.found ? 1 : 0;
-      upgraded += r.found && r.status == kExitDone ? 1 : 0;
-    }
-    json->End(status, static_cast<int>(results.size()), found, upgraded);
+    const FleetCounts counts = CountFleet(results);
+    json->End(status, counts.ports, counts.found, counts.upgraded);
   } else {
     PrintFleetSummary(env.out, results);
   }

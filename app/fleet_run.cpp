@@ -192,18 +192,26 @@ std::vector<StationResult> RunFleet(const FleetSetup& setup) {
   return results;
 }
 
-int FleetStatus(const std::vector<StationResult>& results) {
-  int found = 0, upgraded = 0, first_failure = kExitDone;
+FleetCounts CountFleet(const std::vector<StationResult>& results) {
+  FleetCounts counts;
+  counts.ports = static_cast<int>(results.size());
   for (const StationResult& r : results) {
-    if (r.status == kExitInterrupted) return kExitInterrupted;
-    if (!r.found) continue;
-    ++found;
-    if (r.status == kExitDone) ++upgraded;
-    else if (first_failure == kExitDone) first_failure = r.status;
+    counts.found += r.found ? 1 : 0;
+    counts.upgraded += r.found && r.status == kExitDone ? 1 : 0;
   }
-  if (found == 0) return kExitNotFound;
-  if (upgraded == found) return kExitDone;
-  return upgraded > 0 ? kExitPartial : first_failure;
+  return counts;
+}
+
+int FleetStatus(const std::vector<StationResult>& results) {
+  for (const StationResult& r : results)
+    if (r.status == kExitInterrupted) return kExitInterrupted;
+  const FleetCounts counts = CountFleet(results);
+  if (counts.found == 0) return kExitNotFound;
+  if (counts.upgraded == counts.found) return kExitDone;
+  if (counts.upgraded > 0) return kExitPartial;
+  for (const StationResult& r : results)
+    if (r.found) return r.status;  // every one found failed: the first one's
+  return kExitInternal;
 }
 
 }  // namespace odu

@@ -44,6 +44,15 @@ struct FleetSetup {
 // Runs every port's upgrade at once and returns their results in port order.
 std::vector<StationResult> RunFleet(const FleetSetup& setup);
 
+// How many ports a fleet tried, on how many a station answered, and how
+// many of those were upgraded.
+struct FleetCounts {
+  int ports = 0;
+  int found = 0;
+  int upgraded = 0;
+};
+FleetCounts CountFleet(const std::vector<StationResult>& results);
+
 // The exit status of a fleet: done when every station found was upgraded
 // and one was found at least; kExitPartial when some were and some failed;
 // otherwise what a single run would give (the first failure's, in port

@@ -2,7 +2,16 @@
 
 #include <algorithm>
 
+#include "app/fleet_run.h"
+
 namespace odu {
+
+namespace {
+
+// A port's result as the display and the summary show it.
+std::string ResultShown(const StationResult& r) { return r.found ? r.result : "no station: " + r.result; }
+
+}  // namespace
 
 // ---- the terminal ----
 
@@ -70,7 +79,7 @@ void FleetScreen::Note(const std::string& port, const std::string& line) {
 void FleetScreen::Ended(const StationResult& r) {
   std::lock_guard lock(mutex_);
   ProgressFigures& f = lines_[r.port];
-  f.stage = r.found ? r.result : "no station: " + r.result;
+  f.stage = ResultShown(r);
   f.counting = r.total_bytes > 0;
   f.done_bytes = r.bytes;
   f.total_bytes = r.total_bytes;
@@ -172,20 +181,17 @@ void PrintFleetSummary(std::FILE* out, const std::vector<StationResult>& results
   size_t port_width = 4, result_width = 6;
   std::vector<std::string> shown;
   for (const StationResult& r : results) {
-    shown.push_back(r.found ? r.result : "no station: " + r.result);
+    shown.push_back(ResultShown(r));
     port_width = std::max(port_width, r.port.size());
     result_width = std::max(result_width, shown.back().size());
   }
   const int pw = static_cast<int>(port_width), rw = static_cast<int>(result_width);
   std::fprintf(out, "%-*s  %-*s  %8s  %7s\n", pw, "port", rw, "result", "bytes", "seconds");
-  int found = 0, upgraded = 0;
   for (size_t i = 0; i < results.size(); ++i) {
     const StationResult& r = results[i];
     std::fprintf(out, "%-*s  %-*s  %8d  %7.1f\n", pw, r.port.c_str(), rw, shown[i].c_str(), r.bytes, r.seconds);
-    found += r.found ? 1 : 0;
-    upgraded += r.found && r.status == 0 ? 1 : 0;
   }
-  const int ports = static_cast<int>(results.size());
+  const auto [ports, found, upgraded] = CountFleet(results);
   std::fprintf(out, "%d of %d station%s upgraded", upgraded, found, found == 1 ? "" : "s");
   if (found > upgraded) std::fprintf(out, ", %d failed", found - upgraded);
   if (ports > found) std::fprintf(out, "; %d port%s without a station", ports - found, ports - found == 1 ? "" : "s");

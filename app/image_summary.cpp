@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <iterator>
 
+#include "app/intel_hex.h"
 #include "app/station_frame.h"
 
 namespace odu {
@@ -32,26 +33,6 @@ constexpr size_t kAckBytes = 7;
 // ends at its timeout.
 constexpr double kStartDelayS = 1.0;
 constexpr double kHandshakeReadS = 1.0;
-
-// What a "%0<width>X" scan of the characters at [pos, pos + width) gives:
-// the leading hex digits there, 0 when there are none. As UnpackImage reads.
-unsigned ScanHex(const std::string& line, size_t pos, size_t width) {
-  unsigned value = 0;
-  for (size_t i = pos; i < pos + width && i < line.size(); ++i) {
-    const char c = line[i];
-    unsigned d;
-    if (c >= '0' && c <= '9')
-      d = static_cast<unsigned>(c - '0');
-    else if (c >= 'A' && c <= 'F')
-      d = static_cast<unsigned>(c - 'A' + 10);
-    else if (c >= 'a' && c <= 'f')
-      d = static_cast<unsigned>(c - 'a' + 10);
-    else
-      break;
-    value = value * 16 + d;
-  }
-  return value;
-}
 
 std::string Format(const char* format, auto... values) {
   char text[160];

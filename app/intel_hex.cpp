@@ -245,4 +245,22 @@ HexCheck CheckHexFile(const std::string& path) {
   return CheckHexText(text);
 }
 
+unsigned ScanHex(const std::string& line, size_t pos, size_t width) {
+  unsigned value = 0;
+  for (size_t i = pos; i < pos + width && i < line.size(); ++i) {
+    const char c = line[i];
+    unsigned d;
+    if (c >= '0' && c <= '9')
+      d = static_cast<unsigned>(c - '0');
+    else if (c >= 'A' && c <= 'F')
+      d = static_cast<unsigned>(c - 'A' + 10);
+    else if (c >= 'a' && c <= 'f')
+      d = static_cast<unsigned>(c - 'a' + 10);
+    else
+      break;
+    value = value * 16 + d;
+  }
+  return value;
+}
+
 }  // namespace odu

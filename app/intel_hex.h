@@ -26,6 +26,13 @@ struct HexRecord {
 // Anything else, including surrounding blanks, gives nullopt.
 std::optional<HexRecord> ParseRecord(std::string_view line);
 
+// What a "%0<width>X" scan of the characters at [pos, pos + width) of `line`
+// gives: the leading hexadecimal digits there (either case), 0 when there
+// are none (also past the end of a short line). The programming walk reads
+// the image's lines at fixed positions this way, and so does anything that
+// must see the image as it does.
+unsigned ScanHex(const std::string& line, size_t pos, size_t width);
+
 struct HexCheck {
   bool ok = false;
   size_t line = 0;     // 1-based line the refusal is about; 0 when about the whole file

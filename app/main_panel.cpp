@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "app/intel_hex.h"
 #include "app/station_frame.h"
 #include "comm/enum_serial_ports.h"
 #include "platform/toolkit/form_loader.h"
@@ -32,27 +33,6 @@ constexpr const char* kClosingRecords[3] = {":03000003060000F4", ":020000030501F
 
 constexpr uint32_t kEraseTimeoutMs = 10000;
 constexpr uint32_t kReplyTimeoutMs = 1000;
-
-// Reads what a "%0<width>X" scan of the characters at [pos, pos + width) of
-// `line` gives: the leading hexadecimal digits there, 0 when there are none
-// (also past the end of a short line).
-unsigned ScanHex(const std::string& line, size_t pos, size_t width) {
-  unsigned value = 0;
-  for (size_t i = pos; i < pos + width && i < line.size(); ++i) {
-    const char c = line[i];
-    unsigned d;
-    if (c >= '0' && c <= '9')
-      d = static_cast<unsigned>(c - '0');
-    else if (c >= 'A' && c <= 'F')
-      d = static_cast<unsigned>(c - 'A' + 10);
-    else if (c >= 'a' && c <= 'f')
-      d = static_cast<unsigned>(c - 'a' + 10);
-    else
-      break;
-    value = value * 16 + d;
-  }
-  return value;
-}
 
 // Why `port` could not be opened, from the code it failed with and what the
 // device layer found beyond it.
