@@ -260,7 +260,7 @@ int RunSingle(const CliOptions& o, const CliEnvironment& env, const std::vector<
     if (box.caption == "Hardware error." && !o.verbose && !json) {
       ReportNotFound(env.err, findings, !o.ports.empty());
     } else if (box.caption == "Upgrade error.") {
-      const std::string why = ExplainUpgradeError(box.text, point, AttemptsOf(*panel, box.text, point), tracing.gone());
+      const std::string why = ExplainUpgradeError(*panel, box.text, point, tracing.gone());
       say(why);
       if (json) json->Note(station_port, why);
     }
@@ -279,10 +279,14 @@ int RunSingle(const CliOptions& o, const CliEnvironment& env, const std::vector<
   int status = kExitDone;
   if (o.handshake_only) {
     std::string verdict;
-    if (!panel->Handshake(verdict)) {
-      say("Hardware error. Station ORVELA not found.");
-      if (!o.verbose) ReportNotFound(env.err, findings, !o.ports.empty());
-      status = kExitNotFound;
+    if (!run.Handshake(verdict)) {
+      if (run.interrupted()) {
+        status = kExitInterrupted;
+      } else {
+        say("Hardware error. Station ORVELA not found.");
+        if (!o.verbose) ReportNotFound(env.err, findings, !o.ports.empty());
+        status = kExitNotFound;
+      }
     } else {
       const std::string line = "Station on " + station_port + " answered: " + verdict +
                                (verdict == "OK" ? " (ready for an upgrade; nothing was erased)" : "");

@@ -4,10 +4,12 @@
 
 #include "app/cli.h"
 #include "app/cli_options.h"
+#include "platform/serial/ports_left_open.h"
 #include "platform/terminal/terminal.h"
 
 int main(int argc, char** argv) {
-  odu::platform::CatchInterrupts(odu::kExitInterrupted);
+  // A second interrupt ends the program at once, with its ports put back.
+  odu::platform::CatchInterrupts(odu::kExitInterrupted, odu::platform::PutBackOpenPorts);
   std::vector<std::string> args(argv + 1, argv + argc);
   odu::CliEnvironment env;
   env.out_is_terminal = odu::platform::IsTerminal(stdout);

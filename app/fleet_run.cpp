@@ -89,7 +89,7 @@ void RunOnePort(const FleetSetup& setup, const std::string& port, RunRegister& r
   run.on_box = [&](const HeadlessToolkit::Box& box) {
     view.Box(port, box.caption, box.text);
     if (box.caption == "Upgrade error.")
-      view.Note(port, ExplainUpgradeError(box.text, point, AttemptsOf(panel, box.text, point), tracing.gone()));
+      view.Note(port, ExplainUpgradeError(panel, box.text, point, tracing.gone()));
   };
   std::string interrupted_line;
   run.on_interrupt = [&](const std::string& line) {

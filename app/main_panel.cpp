@@ -152,7 +152,12 @@ void TMainPanel::Button1Click(TButton&) {
   StaticText1->Repaint();
 
   std::string verdict;
-  ScanPorts(verdict);
+  if (!ScanPorts(verdict)) {
+    // Stopped by whoever asked: they say so.
+    Button1->SetEnabled(true);
+    StaticText1->SetCaption("");
+    return;
+  }
 
   if (!Port->Connected()) {
     CurrentToolkit().MessageBox("Station ORVELA not found.", kCaptionHardware);
@@ -173,19 +178,24 @@ void TMainPanel::Button1Click(TButton&) {
   Retries = 0;
   LateReplies = 0;
   Settling = false;
+  TimedOut = false;
+  EndCheck = false;
+  RepliesOutOfStep = false;
   SendPending = true;
   Delay->SetInterval(1000);
   Delay->SetEnabled(true);
 }
 
-void TMainPanel::ScanPorts(std::string& verdict) {
+bool TMainPanel::ScanPorts(std::string& verdict) {
   auto report = [this](const std::string& port, const std::string& finding) {
     if (OnScanReport) OnScanReport(port, finding);
   };
+  auto stopped = [this] { return StopScan && StopScan(); };
   std::vector<std::string> names;
   ListPorts(names);
   int attempts = 0;  // shared by the whole scan
   for (const std::string& name : names) {
+    if (stopped()) return false;
     Port->SetPortName(name);
     SetLastError(0);
     Port->Open();
@@ -202,6 +212,11 @@ void TMainPanel::ScanPorts(std::string& verdict) {
     }
     int tried = 0;
     for (;;) {
+      // At most one read after the stop was asked for, and no frame.
+      if (stopped()) {
+        Port->Close();
+        return false;
+      }
       Port->PurgeInput();
       Port->Write(kInitFrame, sizeof kInitFrame);
       // A fresh buffer for every read: bytes left from an earlier port or
@@ -211,7 +226,7 @@ void TMainPanel::ScanPorts(std::string& verdict) {
       ++tried;
       if (CheckStationReply(reply, count, verdict)) {
         report(name, "station answered: " + verdict);
-        return;
+        return true;
       }
       const int noted = attempts++;
       if (noted < 3) continue;
@@ -220,11 +235,11 @@ void TMainPanel::ScanPorts(std::string& verdict) {
       break;
     }
   }
+  return true;
 }
 
 bool TMainPanel::Handshake(std::string& verdict) {
-  ScanPorts(verdict);
-  if (!Port->Connected()) return false;
+  if (!ScanPorts(verdict) || !Port->Connected()) return false;
   Port->Close();
   return true;
 }
@@ -316,6 +331,7 @@ void TMainPanel::FailedEnd() {
   Step = 0;
   LateReplies = 0;
   Settling = false;
+  EndCheck = false;
   const std::string message = Status;
   Status = "OK";
   Port->Close();
@@ -328,12 +344,17 @@ void TMainPanel::FailedEnd() {
 
 void TMainPanel::DelayTimer(TTimer&) {
   Delay->SetEnabled(false);
-  if (Settling) {
+  if (EndCheck) {
+    // Nothing was owed: the replies stayed in step.
+    EndCheck = false;
+    Succeed();
+  } else if (Settling) {
     // The replies still owed did not come within a reply timeout of the
     // first one: they are taken as lost.
     Settling = false;
     Advance(SettlePositive);
   } else if (!SendPending) {
+    TimedOut = true;
     const uint32_t noted = Retries++;
     if (noted < 3) {
       SendPending = true;
@@ -424,17 +445,50 @@ void TMainPanel::Advance(bool positive) {
       break;
     case 5:
       if (positive) {
-        Retries = 0;
-        Step = 0;
-        Port->Close();
-        StaticText1->SetCaption("Done.");
-        Button1->SetEnabled(true);
+        LastAcknowledged();
       } else {
         retry();
       }
       break;
     default: break;
   }
+}
+
+// The end check. Replies carry no sequence number, and a reply later than
+// the settling wait can tell apart (see SettleReply) is taken for the answer
+// to the command outstanding when it comes. From then on every reply is
+// taken for the command after the one it answers: a refusal is charged to
+// the wrong command and the refused one is never sent again. Such a shift
+// shows at the end: the tool takes the reply to the second closing command
+// for the last one's acknowledgement, and the station still owes the reply
+// to the last one. So a run in which any reply timed out listens one more
+// reply timeout (1 s) after that acknowledgement, and a whole station frame
+// in that time (start byte, length and checksum valid) ends it as a
+// communication error; other bytes (a unit that restarts may print on the
+// line) do not count. The bound: the owed reply is seen when it comes within
+// one reply timeout of the acknowledgement, which it does from a station
+// that answers its commands within their timeout. What remains unseen is a
+// shift that a later lost reply cancels before the end: the replies are in
+// step again, nothing is owed, and a refusal charged to the wrong command in
+// between goes unnoticed; so does a late reply that takes the place of the
+// reply to a command the station never received. A run without a timeout cannot be out of step and ends at the
+// acknowledgement itself, with its frames and timing unchanged.
+void TMainPanel::LastAcknowledged() {
+  Retries = 0;
+  if (!TimedOut) {
+    Succeed();
+    return;
+  }
+  EndCheck = true;
+  Delay->SetInterval(kReplyTimeoutMs);
+  Delay->SetEnabled(true);
+}
+
+void TMainPanel::Succeed() {
+  Step = 0;
+  Port->Close();
+  StaticText1->SetCaption("Done.");
+  Button1->SetEnabled(true);  // ready for the next unit
 }
 
 void TMainPanel::PaketTimer(TTimer&) { Paket->SetEnabled(false); }
@@ -470,11 +524,20 @@ void TMainPanel::CommRxChar(TThreadComm&, uint32_t count) {
       // A whole frame.
       Paket->SetEnabled(false);
       ReplyCode = "X";
-      if (FrameChecksumHolds(RxFrame)) {
+      const bool consistent = FrameChecksumHolds(RxFrame);
+      if (consistent) {
         if (RxFrame[4] == kAnswerAck) ReplyCode = ".";
         if (RxFrame[4] == kAnswerStatus) ReplyCode = std::to_string(RxFrame[5]);
       }
       bool positive = ReplyCode == ".";
+      if (EndCheck) {
+        if (!consistent) continue;  // not a station frame
+        EndCheck = false;
+        RepliesOutOfStep = true;
+        Status = kCommunicationError;
+        DoStep();
+        return;
+      }
       if (!SettleReply(positive)) continue;
       Advance(positive);
       DoStep();

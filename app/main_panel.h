@@ -51,6 +51,14 @@ class TMainPanel : public platform::TForm {
   uint32_t LateReplies = 0;
   bool Settling = false;
   bool SettlePositive = false;
+  // A run in which some reply timed out does not end at the acknowledgement
+  // of the last closing command: it listens one more reply timeout first
+  // (EndCheck), and a whole station frame in that time means that the
+  // replies had fallen out of step (RepliesOutOfStep, kept until the next
+  // Start for whoever explains the failure).
+  bool TimedOut = false;
+  bool EndCheck = false;
+  bool RepliesOutOfStep = false;
 
   // Handlers.
   void FormClose(platform::TForm& sender, platform::TCloseAction& action);
@@ -71,9 +79,17 @@ class TMainPanel : public platform::TForm {
   // the user (the command line's --verbose). Optional.
   std::function<void(const std::string& port, const std::string& finding)> OnScanReport;
 
+  // Whether the scan is to stop where it is (an interrupt of the command
+  // line; called on the window's thread, answered from any thread): asked
+  // before each port is opened and before each attempt. A stopped scan
+  // leaves every port closed, and the Start handler then ends without a
+  // box. Optional: without it the scan runs to its end.
+  std::function<bool()> StopScan;
+
   // The scan alone, for a look at the station that leaves its unit as it
   // is (odu-upgrade --handshake-only): true with the verdict of the station
   // that answered, whose port is closed again; false when none answered.
+  // A stopped scan is false too.
   bool Handshake(std::string& verdict);
 
   bool BindEvent(platform::TComponent& component, const std::string& event, const std::string& handler) override;
@@ -81,8 +97,13 @@ class TMainPanel : public platform::TForm {
  private:
   // The port scan: leaves the answering station's port open with its
   // verdict, or every port closed.
-  void ScanPorts(std::string& verdict);
+  // False when StopScan stopped it.
+  bool ScanPorts(std::string& verdict);
   void FailedEnd();
+  // The acknowledgement of the last closing command, and the end of the run
+  // unless it is to listen for owed replies first.
+  void LastAcknowledged();
+  void Succeed();
   // Whether a complete reply's verdict is final, or the tool waits for
   // replies still owed to earlier sends (positive then holds the verdict of
   // all of them).

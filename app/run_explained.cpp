@@ -34,23 +34,31 @@ CommandState StateAt(const SequencePoint& at) {
   }
 }
 
-}  // namespace
-
-SequencePoint PointOf(const TMainPanel& panel) { return {panel.Step, panel.Address}; }
-
+// The sends of the command that failed with `message`: each timeout and
+// each refusal but a refused erase is followed by a re-send, up to four.
 uint32_t AttemptsOf(const TMainPanel& panel, const std::string& message, const SequencePoint& at) {
   // A refused erase ends the run at once, after the timeouts before it.
   if (at.step == 1 && message == "Communication error.") return panel.Retries + 1;
   return std::max<uint32_t>(1, panel.Retries);
 }
 
-std::string ExplainUpgradeError(const std::string& message, const SequencePoint& at, uint32_t attempts,
+}  // namespace
+
+SequencePoint PointOf(const TMainPanel& panel) { return {panel.Step, panel.Address}; }
+
+std::string ExplainUpgradeError(const TMainPanel& panel, const std::string& message, const SequencePoint& at,
                                 bool port_gone) {
   const CommandState state = StateAt(at);
+  const uint32_t attempts = AttemptsOf(panel, message, at);
   const std::string tries = std::to_string(attempts) + (attempts == 1 ? " attempt" : " attempts");
   if (port_gone) {
     return "The port has gone: was the adapter unplugged? The run stopped at " + state.command + ": " + state.unit +
            ". Plug the adapter in again and run odu-upgrade again.";
+  }
+  if (panel.RepliesOutOfStep) {
+    return "The replies fell out of step after a late reply: the station answered once more after the last "
+           "command, so a reply was taken for the wrong command and the unit may not be fully programmed. "
+           "Run odu-upgrade again.";
   }
   const char* each = at.step == 1 ? "10 s" : "1 s";
   if (message == "Command timeout.") {

@@ -19,14 +19,11 @@ struct SequencePoint {
 // Taken from the window's state while a command is being sent.
 SequencePoint PointOf(const TMainPanel& panel);
 
-// The sends of the command that failed with `message`: each timeout and
-// each refusal but a refused erase is followed by a re-send, up to four.
-uint32_t AttemptsOf(const TMainPanel& panel, const std::string& message, const SequencePoint& at);
-
-// After "Upgrade error. <message>": the command, the attempts made, the
-// unit's state and what to do; `port_gone` when the port's hardware went
-// away during the run.
-std::string ExplainUpgradeError(const std::string& message, const SequencePoint& at, uint32_t attempts, bool port_gone);
+// After "Upgrade error. <message>" of `panel`'s run: the command, the
+// attempts made, the unit's state and what to do; `port_gone` when the
+// port's hardware went away during the run.
+std::string ExplainUpgradeError(const TMainPanel& panel, const std::string& message, const SequencePoint& at,
+                                bool port_gone);
 
 // The line said when the user interrupts a run, by the state it had reached.
 std::string InterruptedLine(const TMainPanel& panel);

@@ -23,6 +23,7 @@ StationRun::StationRun(Clock& clock, SerialOpener& opener) : clock_(clock), tool
   app_.Title = "TZ_M -> ODU";
   app_.CreateForm(panel_);
   panel_->Port->SetOpener(&opener);
+  panel_->StopScan = [this] { return scan_stopped_ = stop_.load(); };
   toolkit_.on_box = [this](const HeadlessToolkit::Box& box) {
     if (const int s = StatusOfBox(box.caption); s != kExitDone) {
       status_ = s;
@@ -37,12 +38,14 @@ StationRun::~StationRun() = default;
 bool StationRun::ended() const { return panel_->Button1->Enabled() && panel_->Step == 0; }
 
 void StationRun::Interrupt() {
+  stop_ = true;
   toolkit_.Post([this] { TakeInterrupt(); });
 }
 
-// Taken on the run's thread, between two handlers.
+// Taken on the run's thread, between two handlers, or when the scan it
+// stopped has returned (which leaves the run looking ended).
 void StationRun::TakeInterrupt() {
-  if (interrupted_ || ended()) return;
+  if (interrupted_ || (ended() && !scan_stopped_)) return;
   interrupted_ = true;
   status_ = kExitInterrupted;
   TMainPanel& panel = *panel_;
@@ -55,10 +58,18 @@ void StationRun::TakeInterrupt() {
 
 int StationRun::Run() {
   panel_->Button1->Click();
+  if (scan_stopped_) TakeInterrupt();
   toolkit_.RunUntil([this] { return interrupted_ || ended(); });
   if (interrupted_) return status_;
   if (status_ == kExitDone && panel_->StaticText1->Caption() != "Done.") status_ = kExitInternal;
   return status_;
+}
+
+bool StationRun::Handshake(std::string& verdict) {
+  const bool answered = panel_->Handshake(verdict);
+  if (!scan_stopped_) return answered;
+  TakeInterrupt();
+  return false;
 }
 
 }  // namespace odu

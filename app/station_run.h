@@ -4,6 +4,7 @@
 // so they cannot disagree.
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <string>
 #include <vector>
@@ -38,8 +39,13 @@ class StationRun {
   // the exit status: that of the box that ended it, kExitInterrupted, or
   // kExitInternal when it ended without "Done." and without a box.
   int Run();
+  // The scan alone (--handshake-only): true with the verdict of the station
+  // that answered, whose port is closed again; false when none answered or
+  // an interrupt stopped the scan (then interrupted() is true).
+  bool Handshake(std::string& verdict);
   // From any thread: stops the run. Nothing more is sent, the port is
-  // closed (which puts the line as it was found).
+  // closed (which puts the line as it was found). A scan under way stops
+  // before its next attempt, so within one handshake read.
   void Interrupt();
   bool interrupted() const { return interrupted_; }
   bool ended() const;
@@ -55,6 +61,8 @@ class StationRun {
   TMainPanel* panel_ = nullptr;
   int status_ = 0;
   bool interrupted_ = false;
+  std::atomic<bool> stop_{false};  // an interrupt was asked for
+  bool scan_stopped_ = false;      // and the scan stopped for it
   std::string failure_;
 };
 

@@ -47,6 +47,8 @@ class PortLock {
   // Removes the lock file that Acquire took, if any, while it still names
   // this process. Leaves the last error and errno as they were.
   void Release();
+  // The lock file taken; empty when none.
+  const std::string& file() const { return file_; }
 
  private:
   std::string file_;  // the lock file taken; empty when none

@@ -19,6 +19,7 @@
 
 #include "platform/last_error.h"
 #include "platform/serial/comm_timeouts.h"
+#include "platform/serial/ports_left_open_posix.h"
 #include "platform/serial/posix_errors.h"
 
 namespace odu::platform {
@@ -355,6 +356,7 @@ bool PosixSerialDevice::OpenPath(const std::string& name) {
     ::ioctl(fd_, TIOCEXCL);
     if (::tcgetattr(fd_, &saved_) != 0) return fail(errno);
     saved_valid_ = true;
+    left_open_entry_ = EnterOpenPort(fd_, &saved_, lock_.file().c_str());
     termios raw = saved_;
     ::cfmakeraw(&raw);
     raw.c_cflag |= CLOCAL | CREAD;
@@ -390,6 +392,7 @@ bool PosixSerialDevice::OpenPath(const std::string& name) {
     dcb_ = ReportedState(base, raw, DeviceBaud(fd_, raw));
   }
 
+  if (left_open_entry_ < 0) left_open_entry_ = EnterOpenPort(fd_, nullptr, lock_.file().c_str());
   if (!wait_wake_.Create() || !read_wake_.Create() || !write_wake_.Create()) return fail(errno);
   closed_ = false;
   return true;
@@ -450,12 +453,15 @@ void PosixSerialDevice::ShutDevice() {
     if (saved_valid_) ::tcsetattr(fd_, TCSANOW, &saved_);
     ::ioctl(fd_, TIOCNXCL);
   }
+  SettingsPutBack(left_open_entry_);
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
   wait_wake_.Destroy();
   read_wake_.Destroy();
   write_wake_.Destroy();
   lock_.Release();
+  LeaveOpenPort(left_open_entry_);
+  left_open_entry_ = -1;
 }
 
 void PosixSerialDevice::Leave() {

@@ -111,6 +111,7 @@ class PosixSerialDevice final : public SerialDevice {
   termios saved_{};                // as found at open, put back at Close
   bool saved_valid_ = false;
   bool restore_low_latency_ = false;
+  int left_open_entry_ = -1;       // what a sudden end puts back
   Wakeup wait_wake_;
   Wakeup read_wake_;
   Wakeup write_wake_;

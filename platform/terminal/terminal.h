@@ -21,9 +21,11 @@ int TerminalColumns(std::FILE* stream);
 // POSIX systems; Ctrl-C, Ctrl-Break and closing the console on Windows. Each
 // is handed to the handler set at the time, on a thread of the terminal
 // layer's own. With no handler set, or at a second interrupt while the first
-// is being handled, the process ends at once with `exit_status`. Call once,
-// before any other thread starts.
-void CatchInterrupts(int exit_status);
+// is being handled, the process ends at once with `exit_status`, after
+// `before_exit` (if given) has run: it must only make calls that are safe
+// while other threads hold any lock. Call once, before any other thread
+// starts.
+void CatchInterrupts(int exit_status, void (*before_exit)() = nullptr);
 
 // Sets the interrupt handler (an empty function clears it). Clearing waits
 // for a handler that is running, so whatever the handler uses may be

@@ -41,18 +41,20 @@ int TerminalColumns(std::FILE* stream) {
 // The signals are blocked here and in every thread started later (they
 // inherit the mask), and taken by one thread with sigwait: the handler then
 // runs as ordinary code, not inside a signal handler.
-void CatchInterrupts(int exit_status) {
+void CatchInterrupts(int exit_status, void (*before_exit)()) {
   sigset_t signals;
   sigemptyset(&signals);
   sigaddset(&signals, SIGINT);
   sigaddset(&signals, SIGTERM);
   sigaddset(&signals, SIGHUP);
   if (pthread_sigmask(SIG_BLOCK, &signals, nullptr) != 0) return;
-  std::thread([signals, exit_status] {
+  std::thread([signals, exit_status, before_exit] {
     for (;;) {
       int signal = 0;
       if (sigwait(&signals, &signal) != 0) continue;
-      if (!DeliverInterrupt()) _exit(exit_status);
+      if (DeliverInterrupt()) continue;
+      if (before_exit) before_exit();
+      _exit(exit_status);
     }
   }).detach();
 }

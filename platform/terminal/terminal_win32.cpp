@@ -11,6 +11,7 @@ namespace odu::platform {
 namespace {
 
 int interrupt_exit_status = 1;
+void (*interrupt_before_exit)() = nullptr;
 
 // Runs on a thread that the system starts for each console event.
 BOOL WINAPI OnConsoleEvent(DWORD event) {
@@ -20,7 +21,10 @@ BOOL WINAPI OnConsoleEvent(DWORD event) {
   if (event == CTRL_LOGOFF_EVENT) return TRUE;
   // At once: the window's thread may be inside a call holding the C
   // library's locks, which ExitProcess would wait for.
-  if (!DeliverInterrupt()) TerminateProcess(GetCurrentProcess(), static_cast<UINT>(interrupt_exit_status));
+  if (!DeliverInterrupt()) {
+    if (interrupt_before_exit) interrupt_before_exit();
+    TerminateProcess(GetCurrentProcess(), static_cast<UINT>(interrupt_exit_status));
+  }
   // When the console closes (or the system shuts down) the process is ended as
   // soon as this returns: wait here instead, so that the program can close
   // its port and return from main, which ends the process.
@@ -54,8 +58,9 @@ int TerminalColumns(std::FILE* stream) {
   return columns > 0 ? columns : 0;
 }
 
-void CatchInterrupts(int exit_status) {
+void CatchInterrupts(int exit_status, void (*before_exit)()) {
   interrupt_exit_status = exit_status;
+  interrupt_before_exit = before_exit;
   // A program started with Ctrl-C ignored passes that on to its children.
   SetConsoleCtrlHandler(nullptr, FALSE);
   SetConsoleCtrlHandler(OnConsoleEvent, TRUE);

@@ -291,6 +291,14 @@ sim::StationConfig Faulty(int command, sim::Fault fault) {
   c.faults[command] = fault;
   return c;
 }
+// A reply 1.5 s past its command's timeout, later than the settling wait
+// tells apart, and a refusal while the replies are one behind.
+sim::StationConfig OutOfStep() {
+  sim::StationConfig c = Faulty(300, sim::Fault::LateTimeout);
+  c.late_by = Millis(1500);
+  c.faults[330] = sim::Fault::Refuse;
+  return c;
+}
 
 TEST_F(Cli, EachEndHasItsOwnExitStatusAndMessage) {
   const struct {
@@ -298,6 +306,7 @@ TEST_F(Cli, EachEndHasItsOwnExitStatusAndMessage) {
     sim::StationConfig station;
     int status;
     const char* says;
+    uint32_t baud = 0;
   } rows[] = {
       {"silent", Init(sim::StationConfig::Init::Silent), kExitNotFound,
        "Hardware error. Station ORVELA not found.\nSIM: no valid reply after 4 attempts\n"},
@@ -317,9 +326,15 @@ TEST_F(Cli, EachEndHasItsOwnExitStatusAndMessage) {
       {"pulled out", Faulty(100, sim::Fault::Vanish), kExitUpgradeError,
        "Upgrade error. Command timeout.\nThe port has gone: was the adapter unplugged? The run stopped at the record "
        "at 0x0630: the unit is erased and not fully programmed. Plug the adapter in again and run odu-upgrade again.\n"},
+      {"out of step", OutOfStep(), kExitUpgradeError,
+       "Upgrade error. Communication error.\nThe replies fell out of step after a late reply: the station answered once "
+       "more after the last command, so a reply was taken for the wrong command and the unit may not be fully "
+       "programmed. Run odu-upgrade again.\n",
+       19200},
   };
   for (const auto& row : rows) {
     env.simulated_station = row.station;
+    env.simulated_baud = row.baud;
     const Outcome r = Invoke({"--simulate"});
     EXPECT_EQ(r.status, row.status) << row.name;
     EXPECT_EQ(r.err, row.says) << row.name;
@@ -352,20 +367,38 @@ TEST_F(Cli, VerboseSaysWhatTheScanFoundOnEveryPort) {
 }
 
 TEST_F(Cli, AnInterruptClosesThePortSendsNothingMoreAndSaysWhatStateTheUnitIsIn) {
+  constexpr const char* kUnchanged =
+      "Upgrade interrupted before the erase: the port is closed and the unit's firmware is unchanged.\n";
   const struct {
     int64_t at_ms;
     const char* says;
+    sim::StationConfig station = {};
+    std::vector<std::string> args = {};
+    int frames = -1;  // frames sent in all, when known
   } rows[] = {
-      {500, "Upgrade interrupted before the erase: the port is closed and the unit's firmware is unchanged.\n"},
+      {500, kUnchanged, {}, {}, 1},
       {5000, "Upgrade interrupted during programming at 0x"},
+      // Half-way through the first handshake read of a silent station: the
+      // scan stops before its next attempt.
+      {500, kUnchanged, Init(sim::StationConfig::Init::Silent), {}, 1},
+      {1500, kUnchanged, Init(sim::StationConfig::Init::Silent), {"--handshake-only"}, 2},
   };
   env.simulated_baud = 19200;  // a whole run takes 21 s of virtual time
   for (const auto& row : rows) {
+    SCOPED_TRACE(row.at_ms);
     std::function<void()> interrupt;
     env.set_interrupt_handler = [&](std::function<void()> handler) { interrupt = std::move(handler); };
+    env.simulated_station = row.station;
     clock.Schedule(clock.Now() + Millis(row.at_ms), [&] { interrupt(); });
-    const Outcome r = Invoke({"--simulate", "--trace"});
+    std::vector<std::string> args = {"--simulate", "--trace"};
+    args.insert(args.end(), row.args.begin(), row.args.end());
+    const Outcome r = Invoke(args);
     EXPECT_EQ(r.status, kExitInterrupted) << row.says;
+    if (row.frames >= 0) {
+      size_t sent = 0;
+      for (size_t at = r.err.find(" TX "); at != std::string::npos; at = r.err.find(" TX ", at + 1)) ++sent;
+      EXPECT_EQ(sent, static_cast<size_t>(row.frames)) << r.err;
+    }
     EXPECT_FALSE(interrupt) << "the handler is removed when the run ends";
     const size_t said = r.err.find(row.says);
     ASSERT_NE(said, std::string::npos) << r.err.substr(r.err.size() - std::min<size_t>(r.err.size(), 400));

@@ -20,6 +20,8 @@ TEST_F(Handshake, TheAttemptCounterIsSharedByTheWholeScan) {
     std::vector<int> carrier_silent_station;  // per port: 0 no carrier, 1 silent, 2 station
     std::vector<size_t> frames;
     bool found;
+    int64_t stop_at_ms = -1;  // the scan is asked to stop from then on
+    size_t opened = 0;        // ports opened, when it stops
   };
   const Row rows[] = {
       {"silent then station", {1, 2}, {4, 1}, true},
@@ -27,6 +29,10 @@ TEST_F(Handshake, TheAttemptCounterIsSharedByTheWholeScan) {
       {"no carrier, then two silent ports", {0, 1, 1}, {0, 4, 1}, false},
       {"three silent ports", {1, 1, 1}, {4, 1, 1}, false},
       {"station first", {2, 1}, {1, 0}, true},
+      // Stopped (the command line's interrupt) during a read: no further
+      // frame and no further port, no box.
+      {"stopped during the first read", {1, 1, 2}, {1, 0, 0}, false, 500, 1},
+      {"stopped during the second port's read", {1, 1, 2}, {4, 1, 0}, false, 4500, 2},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -41,10 +47,17 @@ TEST_F(Handshake, TheAttemptCounterIsSharedByTheWholeScan) {
         AddPort(name, kind == 1);
     }
     const size_t boxes = toolkit.boxes().size();
+    const Nanos stop_at = clock.Now() + Millis(row.stop_at_ms);
+    panel->StopScan = [&] { return row.stop_at_ms >= 0 && clock.Now() >= stop_at; };
     ClickStart();
     for (size_t i = 0; i < row.frames.size(); ++i) EXPECT_EQ(Frames(names[i]), row.frames[i]) << "port " << i;
     EXPECT_EQ(panel->Port->Connected(), row.found);
-    if (row.found) {
+    if (row.stop_at_ms >= 0) {
+      EXPECT_EQ(opener.opened().size(), row.opened);
+      EXPECT_EQ(toolkit.boxes().size(), boxes);
+      EXPECT_TRUE(panel->Button1->Enabled());
+      EXPECT_EQ(panel->StaticText1->Caption(), "");
+    } else if (row.found) {
       EXPECT_EQ(toolkit.boxes().size(), boxes);
       EXPECT_EQ(panel->Step, 1);
       EXPECT_EQ(panel->StaticText1->Caption(), "Erase processor...");

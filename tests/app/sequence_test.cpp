@@ -106,6 +106,9 @@ TEST_F(Sequence, TheEmbeddedImageGoesOutAs650RecordsBetweenEraseAndTheClosingCom
   EXPECT_EQ(FrameChecksum(first.data(), 47), first[47] * 256 + first[48]);
   // The erase goes out one second after Start.
   EXPECT_EQ(end.frame_times[1], started + Millis(1000));
+  // A run without a timeout ends at the last acknowledgement (2 ms after
+  // the last command), listening for nothing more.
+  EXPECT_EQ(clock.Now(), end.frame_times.back() + Millis(2));
   // Progress follows acknowledgements; the walk over the blank tail resets it.
   EXPECT_EQ(positions[2], 0);
   EXPECT_EQ(positions[3], 16);
@@ -279,7 +282,10 @@ TEST_F(Sequence, TimeoutsAndRefusalsDrawOnTheSameRetries) {
   }
 }
 
-TEST_F(Sequence, AReplyLaterThanItsTimeoutIsNeverCountedForTheNextCommand) {
+// Within the settling wait a late reply is told apart; beyond it the replies
+// fall one behind, and the end check catches the reply still owed after the
+// last closing command, unless a lost reply has put them back in step.
+TEST_F(Sequence, AReplyLaterThanItsTimeoutNeverLetsARefusedCommandEndInDone) {
   const std::string kA = ":10000000000102030405060708090A0B0C0D0E0F78";
   const std::string kB = ":10001000101112131415161718191A1B1C1D1E1F68";
   const std::string kC = ":10002000202122232425262728292A2B2C2D2E2F58";
@@ -287,21 +293,37 @@ TEST_F(Sequence, AReplyLaterThanItsTimeoutIsNeverCountedForTheNextCommand) {
     std::string record;
     int attempt;     // which send of the record
     bool refuse;     // a refusal instead of the acknowledgement
-    int64_t after;   // ms after the record arrived; the reply timeout is 1,000
+    int64_t after;   // ms after the record arrived (the reply timeout is 1,000); -1 no reply
   };
   struct Row {
     const char* name;
-    std::vector<Fate> fates;  // every other send is acknowledged after 2 ms
+    std::vector<Fate> fates;  // every other send is acknowledged after `pace` ms
     size_t sends;             // records the station gets, the erase included
+    int64_t pace = 2;
+    const char* ending = "Done.";
+    std::set<std::string> skipped = {};  // what the station never carried out
+    Bytes after_last = {};  // sent 100 ms after the last closing command's reply
   };
   const Row rows[] = {
       {"1 ms late, then the next record refused", {{kA, 1, false, 1001}, {kB, 1, true, 2}}, 1 + 2 + 2 + 1 + 3},
       {"900 ms late, then the next record refused", {{kA, 1, false, 1900}, {kB, 1, true, 950}}, 1 + 2 + 2 + 1 + 3},
-      {"late, then the last closing command refused", {{kClose1, 1, false, 1200}, {kClose3, 1, true, 300}},
-       1 + 3 + 2 + 1 + 2},
+      {"late, then the last closing command refused, then the unit restarts",
+       {{kClose1, 1, false, 1200}, {kClose3, 1, true, 300}}, 1 + 3 + 2 + 1 + 2, 2, "Done.", {},
+       // What a restarting unit may print, and a frame whose checksum fails.
+       {'O', 'D', 'U', '\r', '\n', 0x5A, 0x07, 0x00, 0x00, 0xE5, 0x00, 0x00}},
       {"a late refusal, then the re-send's acknowledgement", {{kA, 1, true, 1100}}, 1 + 3 + 1 + 1 + 3},
       {"the re-send's refusal first, then the late acknowledgement, then a refusal",
        {{kA, 1, false, 1300}, {kA, 2, true, 2}, {kB, 1, true, 400}}, 1 + 3 + 2 + 1 + 3},
+      // Beyond the settling wait: kA's late reply is taken for kB's, kB's for
+      // kC's, and kC's refusal is charged to the first closing command.
+      {"1.5 s late, then a refusal", {{kA, 1, false, 2500}, {kC, 1, true, 200}}, 1 + 2 + 1 + 1 + 2 + 1 + 1, 200,
+       "Communication error.", {kC}},
+      {"3 s late, then the last closing command refused", {{kA, 1, false, 4000}, {kClose3, 1, true, 450}},
+       1 + 2 + 1 + 1 + 3, 450, "Communication error.", {kClose3}},
+      // What the end check cannot see: the second closing command's reply is
+      // lost, which puts the replies back in step before the end.
+      {"late, a refusal, then a lost reply", {{kA, 1, false, 2500}, {kC, 1, true, 200}, {kClose2, 1, false, -1}},
+       1 + 2 + 1 + 1 + 2 + 1 + 1, 200, "Done.", {kC}},
   };
   for (const Row& r : rows) {
     SCOPED_TRACE(r.name);
@@ -316,19 +338,27 @@ TEST_F(Sequence, AReplyLaterThanItsTimeoutIsNeverCountedForTheNextCommand) {
       const std::string record = Payload(frame);
       records.push_back(record);
       const int attempt = ++seen[record];
-      Fate fate{record, attempt, false, 2};
+      Fate fate{record, attempt, false, r.pace};
       for (const Fate& f : r.fates)
         if (f.record == record && f.attempt == attempt) fate = f;
       if (!fate.refuse) carried_out.insert(record);
-      self.Send(fate.refuse ? Frame({0, 0, 0x17}) : kAck, Millis(fate.after));
+      if (fate.after >= 0) self.Send(fate.refuse ? Frame({0, 0, 0x17}) : kAck, Millis(fate.after));
+      if (record == kClose3 && !r.after_last.empty()) self.Send(r.after_last, Millis(fate.after + 100));
     };
     panel->ProgSrc->Items = {kA, kB, kC};
     ClickStart();
     ASSERT_TRUE(RunUntilIdle());
-    ASSERT_EQ(toolkit.boxes().size(), boxes) << toolkit.boxes().back().text;
-    EXPECT_EQ(panel->StaticText1->Caption(), "Done.");
-    // "Done." only when the station has carried out every command.
-    EXPECT_EQ(carried_out, (std::set<std::string>{kErase, kA, kB, kC, kClose1, kClose2, kClose3}));
+    const bool done = std::string(r.ending) == "Done.";
+    ASSERT_EQ(toolkit.boxes().size(), boxes + (done ? 0 : 1));
+    if (done) {
+      EXPECT_EQ(panel->StaticText1->Caption(), "Done.");
+    } else {
+      EXPECT_EQ(Boxes().back(), std::make_pair(std::string(r.ending), std::string("Upgrade error.")));
+    }
+    EXPECT_EQ(panel->RepliesOutOfStep, !done);
+    std::set<std::string> expected{kErase, kA, kB, kC, kClose1, kClose2, kClose3};
+    for (const std::string& record : r.skipped) expected.erase(record);
+    EXPECT_EQ(carried_out, expected);
     EXPECT_EQ(records.size(), r.sends);
   }
 }

@@ -197,11 +197,14 @@ class EndToEnd : public ::testing::Test {
 
   // Starts one simulator per entry of `sim_args` (its options), each on its
   // own terminal with its own modem-state file, then one odu-upgrade --all
-  // over all the terminals.
-  FleetResult UpgradeFleet(const std::vector<std::vector<std::string>>& sim_args) {
+  // over all the terminals (without `all`, one run that scans them in turn);
+  // `started` is called once the tool has started.
+  FleetResult UpgradeFleet(const std::vector<std::vector<std::string>>& sim_args, bool all = true,
+                           const std::function<void(ChildProcess& tool)>& started = {}) {
     FleetResult r;
     std::vector<std::unique_ptr<ChildProcess>> stations;
-    std::vector<std::string> tool{ODU_UPGRADE, "--all"};
+    std::vector<std::string> tool{ODU_UPGRADE};
+    if (all) tool.push_back("--all");
     std::string states;
     for (size_t i = 0; i < sim_args.size(); ++i) {
       const std::string n = std::to_string(i);
@@ -222,6 +225,7 @@ class EndToEnd : public ::testing::Test {
     {
       ChildProcess upgrade(tool, {"LD_PRELOAD=" ODU_MODEM_SHIM, "ODU_MODEM_STATE=" + states}, true,
                            (dir_ / "tool.err").string());
+      if (started) started(upgrade);
       // A row takes some seconds; these bounds end a hung run well within
       // the test's CTest timeout, so that the tool is always reaped.
       r.out = upgrade.ReadToEnd(30000);
@@ -315,20 +319,31 @@ TEST_F(EndToEnd, ASignalClosesThePortAsItWasFoundAndSaysWhatTheUnitIsLeftWith) {
     bool hold_station;  // the simulator is stopped until then: the handshake waits for its answer
     const char* says;   // the whole of standard error, as a regular expression
     bool erased;
+    bool twice = false;  // a second signal while the first is being taken: the program ends at once
   } rows[] = {
       {"Ctrl-C while programming", SIGINT, "Programming... 10%", false, programming, true},
       {"a kill while programming", SIGTERM, "Programming... 10%", false, programming, true},
       {"the terminal hangs up while programming", SIGHUP, "Programming... 10%", false, programming, true},
       {"Ctrl-C while the handshake waits for the station", SIGINT, "Initialize bootloader...", true,
        "Upgrade interrupted before the erase: the port is closed and the unit's firmware is unchanged\\.\n", false},
+      // The first is taken when the handshake read returns; the second comes
+      // before that and ends the program, which first puts the terminal's
+      // settings back and removes its lock file.
+      {"Ctrl-C twice while the handshake waits", SIGINT, "Initialize bootloader...", true, "", false, true},
   };
+  const fs::path locks = dir_ / "locks";
+  fs::create_directories(locks);
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
     int slave = -1;
     termios set{}, during{}, after{};
     bool sent = false;
+    std::string lock;
+    bool locked = false;
     Around around;
+    around.env = {"ODU_LOCK_DIR=" + locks.string()};
     around.before = [&](const std::string& pty, ChildProcess& station) {
+      lock = (locks / LockFileOf(pty)).string();
       slave = open(pty.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
       ASSERT_GE(slave, 0) << pty;
       ASSERT_EQ(tcgetattr(slave, &set), 0);
@@ -343,7 +358,12 @@ TEST_F(EndToEnd, ASignalClosesThePortAsItWasFoundAndSaysWhatTheUnitIsLeftWith) {
       // The tool opens the port after its first line: the signal comes once
       // the port is set up (raw, that is).
       for (int ms = 0; ms < 3000 && tcgetattr(slave, &during) == 0 && (during.c_lflag & ICANON); ++ms) usleep(1000);
+      locked = fs::exists(lock);
       tool.Signal(row.signal);
+      if (row.twice) {
+        usleep(200000);
+        tool.Signal(row.signal);
+      }
       station.Signal(SIGCONT);
     };
     around.after = [&](ChildProcess& station) {
@@ -358,11 +378,40 @@ TEST_F(EndToEnd, ASignalClosesThePortAsItWasFoundAndSaysWhatTheUnitIsLeftWith) {
     EXPECT_EQ(r.out.find("Done."), std::string::npos) << r.out;
     EXPECT_NE(Describe(during), Describe(set)) << "the tool had set the port up when the signal came";
     EXPECT_EQ(Describe(after), Describe(set));
+    EXPECT_TRUE(locked) << lock;
+    EXPECT_FALSE(fs::exists(lock)) << lock;
     EXPECT_EQ(r.report.at("finished"), "false");
     EXPECT_EQ(r.report.at("erased"), row.erased ? "true" : "false");
     if (!row.erased) {
       EXPECT_EQ(r.report.at("records"), "0");
     }
+  }
+}
+
+// Half a second into a scan of stations that do not answer (each
+// handshake read waits a second), an interrupt stops the scan before its
+// next attempt: no station sees a further frame, and the tool says that the
+// firmware is unchanged.
+TEST_F(EndToEnd, AnInterruptStopsTheScanBeforeItsNextFrame) {
+  constexpr size_t kStations = 3;
+  for (const bool all : {false, true}) {
+    SCOPED_TRACE(all ? "--all" : "one run over the ports in turn");
+    const FleetResult r = UpgradeFleet(std::vector<std::vector<std::string>>(kStations, {"--init", "silent"}), all,
+                                       [](ChildProcess& tool) {
+                                         usleep(500000);
+                                         tool.Signal(SIGINT);
+                                       });
+    ASSERT_EQ(r.reports.size(), kStations);
+    EXPECT_EQ(r.status, 8) << r.out << r.err;
+    EXPECT_NE(r.err.find("Upgrade interrupted before the erase: the port is closed and the unit's firmware is "
+                         "unchanged."),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(r.err.find("Station ORVELA not found."), std::string::npos) << r.err;
+    // One run tries the first port only before the signal; --all each
+    // port at once. Without the stop, the first port would see four.
+    for (size_t i = 0; i < kStations; ++i)
+      EXPECT_LE(std::stoi(r.reports[i].at("init_frames")), all || i == 0 ? 1 : 0) << "station " << i;
   }
 }
 

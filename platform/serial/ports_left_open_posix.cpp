@@ -1,0 +1,87 @@
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+
+#include "platform/serial/ports_left_open.h"
+#include "platform/serial/ports_left_open_posix.h"
+
+namespace odu::platform {
+
+namespace {
+
+enum State : int { kFree, kTaking, kOpen, kLockOnly };
+
+struct Entry {
+  std::atomic<int> state{kFree};
+  int fd = -1;
+  bool has_settings = false;
+  termios found{};
+  char lock_file[256] = {};
+};
+
+// More ports than a fleet opens at once; a port beyond them is only put back
+// by its own close.
+Entry entries[64];
+
+// Whether the lock file at `path` names this process (read without the C
+// library's buffered streams).
+bool LockIsOurs(const char* path) {
+  const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  char text[32];
+  const ssize_t n = ::read(fd, text, sizeof text - 1);
+  ::close(fd);
+  if (n <= 0) return false;
+  long pid = 0;
+  ssize_t i = 0;
+  while (i < n && text[i] == ' ') ++i;
+  for (; i < n && text[i] >= '0' && text[i] <= '9'; ++i) pid = pid * 10 + (text[i] - '0');
+  return pid == static_cast<long>(::getpid());
+}
+
+}  // namespace
+
+int EnterOpenPort(int fd, const termios* found, const char* lock_file) {
+  const size_t length = lock_file ? std::strlen(lock_file) : 0;
+  for (int i = 0; i < static_cast<int>(std::size(entries)); ++i) {
+    Entry& e = entries[i];
+    int expected = kFree;
+    if (!e.state.compare_exchange_strong(expected, kTaking)) continue;
+    e.fd = fd;
+    e.has_settings = found != nullptr;
+    if (found) e.found = *found;
+    // A name too long for the entry is left out rather than cut short.
+    e.lock_file[0] = '\0';
+    if (length < sizeof e.lock_file) std::memcpy(e.lock_file, lock_file ? lock_file : "", length + 1);
+    e.state.store(kOpen);
+    return i;
+  }
+  return -1;
+}
+
+void SettingsPutBack(int entry) {
+  if (entry >= 0) entries[entry].state.store(kLockOnly);
+}
+
+void LeaveOpenPort(int entry) {
+  if (entry >= 0) entries[entry].state.store(kFree);
+}
+
+void PutBackOpenPorts() {
+  for (Entry& e : entries) {
+    const int state = e.state.load();
+    if (state != kOpen && state != kLockOnly) continue;
+    if (state == kOpen && e.has_settings) {
+      // As a close leaves it: DTR and RTS down, the settings as found.
+      int lines = TIOCM_DTR | TIOCM_RTS;
+      ::ioctl(e.fd, TIOCMBIC, &lines);
+      ::tcsetattr(e.fd, TCSANOW, &e.found);
+    }
+    if (e.lock_file[0] != '\0' && LockIsOurs(e.lock_file)) ::unlink(e.lock_file);
+  }
+}
+
+}  // namespace odu::platform
