@@ -8,7 +8,7 @@
 #include "app/cli_progress.h"
 #include "app/fleet_view.h"
 #include "app/image_summary.h"
-#include "app/intel_hex.h"
+#include "protocol/intel_hex.h"
 #include "app/json_lines.h"
 #include "app/main_panel.h"
 #include "app/run_explained.h"

@@ -3,27 +3,24 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
+#include <cstring>
 #include <iterator>
 
-#include "app/intel_hex.h"
-#include "app/station_frame.h"
+#include "protocol/bootloader.h"
+#include "protocol/intel_hex.h"
+#include "protocol/station_frame.h"
 
 namespace odu {
 namespace {
 
 constexpr uint32_t kSpace = 0x10000;
-constexpr uint32_t kBlock = 16;
+constexpr uint32_t kBlock = kBlockBytes;
 
 // What a frame adds to the record it carries: 0x5A, the length, 0x00, the
 // command, and the two checksum bytes (BuildFrame).
 constexpr size_t kFrameOverhead = 6;
-// The records of the programming sequence (app/main_panel.cpp): the erase,
-// one data record per block, ":10" AAAA "00", 16 data bytes and a checksum,
-// and the three closing commands.
-constexpr size_t kEraseRecordChars = sizeof ":0100000307F5" - 1;
-constexpr size_t kDataRecordChars = 11 + 2 * kBlock;
-constexpr size_t kClosingRecordChars[] = {sizeof ":03000003060000F4" - 1, sizeof ":020000030501F5" - 1,
-                                          sizeof ":00000008F8" - 1};
+// The records of the programming sequence: the erase, one data record per
+// block, and the three closing commands.
 // The station's replies: a status answer to the initialisation frame (0xA2
 // and its value) and an acknowledgement (0xE5) of every record.
 constexpr size_t kHandshakeReplyBytes = 8;
@@ -66,10 +63,10 @@ ImageSummary SummarizeImage(const std::vector<std::string>& lines) {
     }
   }
 
-  s.frames_sent = 2 + s.blocks + std::size(kClosingRecordChars);
-  s.bytes_sent = sizeof kInitFrame + (kEraseRecordChars + kFrameOverhead);
+  s.frames_sent = 2 + s.blocks + std::size(kClosingRecords);
+  s.bytes_sent = sizeof kInitFrame + (std::strlen(kEraseRecord) + kFrameOverhead);
   s.bytes_sent += s.blocks * (kDataRecordChars + kFrameOverhead);
-  for (size_t chars : kClosingRecordChars) s.bytes_sent += chars + kFrameOverhead;
+  for (const char* record : kClosingRecords) s.bytes_sent += std::strlen(record) + kFrameOverhead;
   s.replies = s.frames_sent;
   s.bytes_received = kHandshakeReplyBytes + (s.replies - 1) * kAckBytes;
   s.wire_s = static_cast<double>((s.bytes_sent + s.bytes_received) * kSummaryBitsPerByte) / kSummaryBaud;

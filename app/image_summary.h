@@ -8,7 +8,7 @@
 // the unpacked image that is not blank (all 0xFF; blank blocks are skipped,
 // as DoStep and the progress line's count skip them), and the three closing
 // commands, each acknowledged by the station. Every frame is a station frame
-// (app/station_frame.h) carrying one record as text; the reply sizes are
+// (protocol/station_frame.h) carrying one record as text; the reply sizes are
 // those of the station as sim/station.cpp models it.
 //
 // The expected time is the wire time of all those bytes, both ways, at

@@ -4,11 +4,12 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/intel_hex.h"
-#include "app/station_frame.h"
 #include "comm/enum_serial_ports.h"
 #include "platform/toolkit/form_loader.h"
 #include "platform/last_error.h"
+#include "protocol/bootloader.h"
+#include "protocol/intel_hex.h"
+#include "protocol/station_frame.h"
 #include "resources/firmware_image.h"
 #include "resources/main_panel_form.h"
 #include "resources/odu_icon.h"
@@ -26,13 +27,6 @@ constexpr char kCaptionInitialize[] = "Initialize error.";
 constexpr char kCaptionUpgrade[] = "Upgrade error.";
 constexpr char kCommunicationError[] = "Communication error.";
 constexpr char kCommandTimeout[] = "Command timeout.";
-
-// The fixed command records of the programming steps 1, 3, 4 and 5.
-constexpr const char* kEraseRecord = ":0100000307F5";
-constexpr const char* kClosingRecords[3] = {":03000003060000F4", ":020000030501F5", ":00000008F8"};
-
-constexpr uint32_t kEraseTimeoutMs = 10000;
-constexpr uint32_t kReplyTimeoutMs = 1000;
 
 // Why `port` could not be opened, from the code it failed with and what the
 // device layer found beyond it.
@@ -262,21 +256,6 @@ void TMainPanel::UnpackImage() {
 
 // ---- the programming sequence ----
 
-namespace {
-// The data record of the 16 bytes at `address`.
-std::string DataRecord(const uint8_t* image, int32_t address) {
-  char text[44];
-  unsigned sum = 0x10 + ((static_cast<unsigned>(address) >> 8) & 0xFF) + (static_cast<unsigned>(address) & 0xFF);
-  int pos = std::snprintf(text, sizeof text, ":10%04X00", static_cast<unsigned>(address) & 0xFFFF);
-  for (int i = 0; i < 16; ++i) {
-    sum += image[address + i];
-    pos += std::snprintf(text + pos, sizeof text - static_cast<size_t>(pos), "%02X", image[address + i]);
-  }
-  std::snprintf(text + pos, sizeof text - static_cast<size_t>(pos), "%02X", (0x100 - (sum & 0xFF)) & 0xFF);
-  return std::string(text, 43);
-}
-}  // namespace
-
 void TMainPanel::SendRecord(const uint8_t* payload, uint8_t length) {
   uint8_t frame[256];
   const size_t n = BuildFrame(kCommandRecord, payload, length, frame);
@@ -305,7 +284,7 @@ void TMainPanel::DoStep() {
     case 1: send(kEraseRecord, kEraseTimeoutMs); break;
     case 2:
       for (;;) {
-        const std::string record = DataRecord(Image, Address);
+        const std::string record = DataRecord(Image + Address, static_cast<uint16_t>(Address));
         if (record.compare(9, 32, "FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFF") == 0) {
           Address += 16;
           if (Address < 0x10000) continue;

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "app/main_panel.h"
+#include "protocol/bootloader.h"
 
 namespace odu {
 
@@ -60,7 +61,7 @@ std::string ExplainUpgradeError(const TMainPanel& panel, const std::string& mess
            "command, so a reply was taken for the wrong command and the unit may not be fully programmed. "
            "Run odu-upgrade again.";
   }
-  const char* each = at.step == 1 ? "10 s" : "1 s";
+  const std::string each = std::to_string((at.step == 1 ? kEraseTimeoutMs : kReplyTimeoutMs) / 1000) + " s";
   if (message == "Command timeout.") {
     return "The station did not answer " + state.command + " (" + tries + ", " + each + " each): " + state.unit +
            ". Check the cable and the station's power, then run odu-upgrade again.";

@@ -3,9 +3,9 @@
 
 #include <string>
 
-#include "app/intel_hex.h"
+#include "protocol/intel_hex.h"
 #include "app/main_panel.h"
-#include "app/station_frame.h"
+#include "protocol/station_frame.h"
 #include "platform/toolkit/toolkit_headless.h"
 #include "resources/firmware_image.h"
 

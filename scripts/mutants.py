@@ -39,6 +39,7 @@ LABELS = [
     ("platform/toolkit/", "window|handshake|sequence"),
     ("resources/", "window|image|sequence"),
     ("sim/", "sim|e2e"),
+    ("protocol/", "handshake|sequence|image|sim|cli"),
 ]
 
 

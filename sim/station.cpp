@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstddef>
 
-#include "app/station_frame.h"
+#include "protocol/station_frame.h"
 
 namespace odu::sim {
 

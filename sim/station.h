@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "platform/clock.h"
+#include "protocol/bootloader.h"
 
 namespace odu::sim {
 
@@ -34,8 +35,8 @@ inline constexpr uint8_t kRefuseUnknown = 0x05;     // a record or command the b
 
 // The commands' reply timeouts on the tool's side, which Fault::LateTimeout
 // overruns.
-inline constexpr Nanos kEraseTimeout = platform::Millis(10000);
-inline constexpr Nanos kRecordTimeout = platform::Millis(1000);
+inline constexpr Nanos kEraseTimeout = platform::Millis(kEraseTimeoutMs);
+inline constexpr Nanos kRecordTimeout = platform::Millis(kReplyTimeoutMs);
 inline constexpr Nanos kLateBy = platform::Millis(200);
 
 // Something the station can do wrong with the reply to one command.

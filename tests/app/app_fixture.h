@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "app/main_panel.h"
-#include "app/station_frame.h"
+#include "protocol/station_frame.h"
 #include "platform/serial/serial_virtual.h"
 #include "platform/toolkit/toolkit_headless.h"
 

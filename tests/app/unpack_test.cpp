@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "app/intel_hex.h"
+#include "protocol/intel_hex.h"
 #include "app_fixture.h"
 
 namespace odu::testing {

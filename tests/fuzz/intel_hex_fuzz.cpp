@@ -18,7 +18,7 @@
 #include <string_view>
 #include <vector>
 
-#include "app/intel_hex.h"
+#include "protocol/intel_hex.h"
 
 namespace {
 

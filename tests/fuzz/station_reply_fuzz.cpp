@@ -18,7 +18,7 @@
 #include <memory>
 #include <string>
 
-#include "app/station_frame.h"
+#include "protocol/station_frame.h"
 
 namespace {
 

@@ -16,7 +16,7 @@
 #include "app/cli.h"
 #include "app/cli_options.h"
 #include "app/image_summary.h"
-#include "app/intel_hex.h"
+#include "protocol/intel_hex.h"
 #include "platform/serial/serial_virtual.h"
 #include "resources/firmware_image.h"
 

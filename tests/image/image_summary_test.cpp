@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "app/image_summary.h"
-#include "app/intel_hex.h"
+#include "protocol/intel_hex.h"
 #include "resources/firmware_image.h"
 
 namespace odu {

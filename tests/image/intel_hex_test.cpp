@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "app/intel_hex.h"
+#include "protocol/intel_hex.h"
 #include "resources/firmware_image.h"
 
 namespace odu {

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "app/station_frame.h"
+#include "protocol/station_frame.h"
 #include "sim/station.h"
 
 namespace odu::sim::testing {

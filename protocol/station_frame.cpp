@@ -1,4 +1,4 @@
-#include "app/station_frame.h"
+#include "protocol/station_frame.h"
 
 #include <cstring>
 

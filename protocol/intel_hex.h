@@ -33,6 +33,11 @@ std::optional<HexRecord> ParseRecord(std::string_view line);
 // must see the image as it does.
 unsigned ScanHex(const std::string& line, size_t pos, size_t width);
 
+// The data record (type 00) of the 16 bytes at `bytes`, for `address`:
+// ":10", the address as four uppercase hexadecimal digits, "00", the bytes
+// as 32 uppercase digits and the checksum: 43 characters.
+std::string DataRecord(const uint8_t* bytes, uint16_t address);
+
 struct HexCheck {
   bool ok = false;
   size_t line = 0;     // 1-based line the refusal is about; 0 when about the whole file

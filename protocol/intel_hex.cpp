@@ -1,4 +1,4 @@
-#include "app/intel_hex.h"
+#include "protocol/intel_hex.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -243,6 +243,18 @@ HexCheck CheckHexFile(const std::string& path) {
     return Refuse(0, TooLarge(size > 0 ? static_cast<size_t>(size) : text.size()));
   }
   return CheckHexText(text);
+}
+
+std::string DataRecord(const uint8_t* bytes, uint16_t address) {
+  char text[44];
+  unsigned sum = 0x10 + ((static_cast<unsigned>(address) >> 8) & 0xFF) + (static_cast<unsigned>(address) & 0xFF);
+  int pos = std::snprintf(text, sizeof text, ":10%04X00", static_cast<unsigned>(address));
+  for (int i = 0; i < 16; ++i) {
+    sum += bytes[i];
+    pos += std::snprintf(text + pos, sizeof text - static_cast<size_t>(pos), "%02X", bytes[i]);
+  }
+  std::snprintf(text + pos, sizeof text - static_cast<size_t>(pos), "%02X", (0x100 - (sum & 0xFF)) & 0xFF);
+  return std::string(text, 43);
 }
 
 unsigned ScanHex(const std::string& line, size_t pos, size_t width) {
