@@ -346,11 +346,15 @@ void TMainPanel::DelayTimer(TTimer&) {
 }
 
 // How late a reply may come: a reply owed to an earlier send is told apart
-// only when it completes within one reply timeout (1 s; 10 s for the erase)
-// of the first reply that follows the re-send, that is, up to about one
-// reply timeout later than its own command's timeout. A reply later than that
-// arrives while the next command is outstanding and is taken for its
-// answer: without sequence numbers nothing can tell the two apart. A
+// only when it completes within the settling wait (kLateReplyMs, 3 s; the
+// erase's own 10 s) of the first reply that follows the re-send, that is, up
+// to about that much later than its own command's timeout. A reply later
+// than that arrives while the next command is outstanding and is taken for
+// its answer: without sequence numbers nothing can tell the two apart (the
+// end check, at LastAcknowledged, catches what that leaves out of step).
+// The wait is that long because a short one lets a late reply take the
+// place of the reply to a command the station never received, which
+// nothing shows afterwards; it costs time only when a reply is lost. A
 // fault-free run never settles, so its frames and timing are unchanged.
 bool TMainPanel::SettleReply(bool& positive) {
   if (!Settling && LateReplies == 0) {
@@ -361,7 +365,8 @@ bool TMainPanel::SettleReply(bool& positive) {
     Settling = true;
     SettlePositive = positive;
     Delay->SetEnabled(false);
-    Delay->SetEnabled(true);  // one more reply timeout, from now
+    Delay->SetInterval(std::max(Delay->Interval(), kLateReplyMs));
+    Delay->SetEnabled(true);  // from now
     return false;
   }
   // A refusal by either send must not let the command count as done.

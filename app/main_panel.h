@@ -45,7 +45,7 @@ class TMainPanel : public platform::TForm {
   // send a command again, the station may still owe a reply to an earlier
   // send of it. LateReplies counts those sends. The first reply that comes
   // after such a re-send is not acted on at once: while Settling, the tool
-  // waits one more reply timeout (Delay) for the replies still owed, and then
+  // waits up to the settling wait (Delay) for the replies still owed, and then
   // acts on all of them together, as an acknowledgement only when every one
   // of them was one (SettlePositive).
   uint32_t LateReplies = 0;

@@ -8,20 +8,21 @@
 // command's timeout; caught_out_of_step counts the communication errors of
 // the end check (a reply still owed after the last closing command).
 //
-//   upgrade-soak [runs] [seed]
+//   upgrade-soak [runs] [seed] [late_ms]   late replies up to late_ms (3,000)
 //   upgrade-soak --sweep [runs] [seed]
 //   upgrade-soak --trace SEED     one run of the first form, every frame on
 //                                 standard error with its virtual time
 //
 // The sweep runs, for each lateness of a reply past its command's timeout
-// (1 ms to 3 s), upgrades at 19,200 baud with one late reply alone, followed
+// (1 ms to 6 s), upgrades at 19,200 baud with one late reply alone, followed
 // by a refusal of one of the next 60 commands (about two seconds of them),
 // and followed by a refusal of the last closing command, and prints one line
 // of counts for each. Replies carry no sequence number: a reply later than
-// the settling wait (one reply timeout past the first reply to the re-sent
-// command) is taken for the next command's, and the replies stay one behind;
-// the end check sees the reply still owed after the last closing command.
-// A wrong flash is an error at every lateness.
+// the settling wait (3 s past the first reply to the re-sent command) is
+// taken for the next command's, and the replies stay one behind; the end
+// check sees the reply still owed after the last closing command. A wrong
+// flash is an error at every lateness.
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -60,7 +61,7 @@ void Print(const char* prefix, const Counts& c) {
 constexpr int kLastCommand = 653;
 
 // The faults of one run, drawn from its seed.
-sim::StationConfig RandomStation(uint64_t seed) {
+sim::StationConfig RandomStation(uint64_t seed, int late_ms = 3000) {
   std::mt19937_64 rng(seed);
   sim::StationConfig c;
   c.seed = seed;
@@ -68,11 +69,10 @@ sim::StationConfig RandomStation(uint64_t seed) {
   c.random_kinds = {sim::Fault::Drop,      sim::Fault::Corrupt, sim::Fault::Refuse,  sim::Fault::Delay,
                     sim::Fault::Split,     sim::Fault::SplitSlow, sim::Fault::Noise, sim::Fault::Garbled};
   // Replies later than their command's timeout in one run of ten, by up to
-  // three reply timeouts: beyond one, past what the settling wait tells
-  // apart, for the end check to catch.
+  // `late_ms`.
   if (std::uniform_int_distribution<int>(0, 9)(rng) == 0) {
     c.random_kinds.push_back(sim::Fault::LateTimeout);
-    c.late_by = Millis(std::uniform_int_distribution<int>(1, 3000)(rng));
+    c.late_by = Millis(std::uniform_int_distribution<int>(1, late_ms)(rng));
   }
   c.faults_first_time_only = true;
   std::uniform_int_distribution<int> command(0, 660);
@@ -158,7 +158,7 @@ void Count(Counts& c, const Outcome& o) {
 }
 
 int Sweep(long runs, uint64_t seed) {
-  static constexpr int kLateMs[] = {1, 10, 100, 500, 900, 1500, 3000};
+  static constexpr int kLateMs[] = {1, 10, 100, 500, 900, 1500, 3000, 4500, 6000};
   static constexpr struct {
     Then then;
     const char* name;
@@ -204,12 +204,13 @@ int main(int argc, char** argv) {
   const long runs = argc > first ? std::atol(argv[first]) : (sweep ? 100 : 10000);
   const uint64_t seed = argc > first + 1 ? std::strtoull(argv[first + 1], nullptr, 10) : 1;
   if (sweep) return Sweep(runs, seed);
+  const int late_ms = argc > 3 ? std::max(1, std::atoi(argv[3])) : 3000;
 
   Counts all, late;
   long examples = 0;
   for (long i = 0; i < runs; ++i) {
     const uint64_t run_seed = seed * 1'000'003 + static_cast<uint64_t>(i);
-    const Outcome o = RunOne(RandomStation(run_seed), 0);
+    const Outcome o = RunOne(RandomStation(run_seed, late_ms), 0);
     const long wrong_before = all.wrong_flash;
     Count(all, o);
     if (o.late) Count(late, o);

@@ -24,6 +24,11 @@ inline constexpr size_t kDataRecordChars = 11 + 2 * kBlockBytes;
 inline constexpr uint32_t kEraseTimeoutMs = 10000;
 inline constexpr uint32_t kReplyTimeoutMs = 1000;
 
+// How late past its command's timeout a reply may come and still be told
+// apart from the next command's: after a re-send the tool waits this long
+// (or the command's own timeout, if longer) for the replies still owed.
+inline constexpr uint32_t kLateReplyMs = 3000;
+
 // A command is sent once and, after a timeout or a refusal, up to three
 // times more (a refused erase is never sent again).
 inline constexpr uint32_t kMaxSends = 4;

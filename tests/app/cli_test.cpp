@@ -291,12 +291,12 @@ sim::StationConfig Faulty(int command, sim::Fault fault) {
   c.faults[command] = fault;
   return c;
 }
-// A reply 1.5 s past its command's timeout, later than the settling wait
+// A reply 4.5 s past its command's timeout, later than the settling wait
 // tells apart, and a refusal while the replies are one behind.
 sim::StationConfig OutOfStep() {
   sim::StationConfig c = Faulty(300, sim::Fault::LateTimeout);
-  c.late_by = Millis(1500);
-  c.faults[330] = sim::Fault::Refuse;
+  c.late_by = Millis(4500);
+  c.faults[380] = sim::Fault::Refuse;
   return c;
 }
 

@@ -282,9 +282,10 @@ TEST_F(Sequence, TimeoutsAndRefusalsDrawOnTheSameRetries) {
   }
 }
 
-// Within the settling wait a late reply is told apart; beyond it the replies
-// fall one behind, and the end check catches the reply still owed after the
-// last closing command, unless a lost reply has put them back in step.
+// Within the settling wait (3 s) a late reply is told apart; beyond it the
+// replies fall one behind, and the end check catches the reply still owed
+// after the last closing command, unless a lost reply has put them back in
+// step.
 TEST_F(Sequence, AReplyLaterThanItsTimeoutNeverLetsARefusedCommandEndInDone) {
   const std::string kA = ":10000000000102030405060708090A0B0C0D0E0F78";
   const std::string kB = ":10001000101112131415161718191A1B1C1D1E1F68";
@@ -314,16 +315,21 @@ TEST_F(Sequence, AReplyLaterThanItsTimeoutNeverLetsARefusedCommandEndInDone) {
       {"a late refusal, then the re-send's acknowledgement", {{kA, 1, true, 1100}}, 1 + 3 + 1 + 1 + 3},
       {"the re-send's refusal first, then the late acknowledgement, then a refusal",
        {{kA, 1, false, 1300}, {kA, 2, true, 2}, {kB, 1, true, 400}}, 1 + 3 + 2 + 1 + 3},
-      // Beyond the settling wait: kA's late reply is taken for kB's, kB's for
-      // kC's, and kC's refusal is charged to the first closing command.
-      {"1.5 s late, then a refusal", {{kA, 1, false, 2500}, {kC, 1, true, 200}}, 1 + 2 + 1 + 1 + 2 + 1 + 1, 200,
-       "Communication error.", {kC}},
+      {"1.5 s late, then a refusal", {{kA, 1, false, 2500}, {kC, 1, true, 200}}, 1 + 2 + 1 + 2 + 3, 200},
       {"3 s late, then the last closing command refused", {{kA, 1, false, 4000}, {kClose3, 1, true, 450}},
-       1 + 2 + 1 + 1 + 3, 450, "Communication error.", {kClose3}},
-      // What the end check cannot see: the second closing command's reply is
-      // lost, which puts the replies back in step before the end.
-      {"late, a refusal, then a lost reply", {{kA, 1, false, 2500}, {kC, 1, true, 200}, {kClose2, 1, false, -1}},
-       1 + 2 + 1 + 1 + 2 + 1 + 1, 200, "Done.", {kC}},
+       1 + 2 + 1 + 1 + 1 + 1 + 2, 450},
+      // Beyond the settling wait: kA's late reply is taken for the first
+      // closing command's, and so on; the first closing command's refusal is
+      // charged to the second.
+      {"4.5 s late, then a refusal", {{kA, 1, false, 5500}, {kClose1, 1, true, 400}}, 1 + 2 + 1 + 1 + 1 + 2 + 1, 400,
+       "Communication error.", {kClose1}},
+      {"6 s late, then the last closing command refused", {{kA, 1, false, 7000}, {kClose3, 1, true, 700}},
+       1 + 2 + 1 + 1 + 1 + 1 + 1, 700, "Communication error.", {kClose3}},
+      // What the end check cannot see: the reply to the second closing
+      // command's re-send is lost, which puts the replies back in step.
+      {"4.5 s late, a refusal, then a lost reply",
+       {{kA, 1, false, 5500}, {kClose1, 1, true, 400}, {kClose2, 2, false, -1}}, 1 + 2 + 1 + 1 + 1 + 2 + 1, 400, "Done.",
+       {kClose1}},
   };
   for (const Row& r : rows) {
     SCOPED_TRACE(r.name);
