@@ -29,7 +29,7 @@ build() {  # build <dir> <targets...> -- <cmake options...>
 export QT_QPA_PLATFORM=offscreen
 
 echo "== build and test ($SECONDS s in)"
-build build/ci --
+build build/ci -- -DODU_REQUIRE_GUI=ON
 ctest --test-dir build/ci --output-on-failure -j"$jobs" --timeout 300
 
 echo "== a short fault soak ($SECONDS s in)"
@@ -42,7 +42,7 @@ echo "== comm, enum, sim, handshake, sequence and window under AddressSanitizer 
 build build/asan comm_tests enum_tests registry_walk_replay sim_tests sim_pty_tests odu-station-sim odu_modem_shim \
   handshake_tests sequence_tests frame_assembly_replay station_reply_replay telnet_stream_replay \
   qt_toolkit_tests main_window_tests \
-  -- -DODU_SANITIZE=address,undefined -DODU_BUILD_BENCH=OFF
+  -- -DODU_SANITIZE=address,undefined -DODU_BUILD_BENCH=OFF -DODU_REQUIRE_GUI=ON
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build/asan --output-on-failure -j"$jobs" -L 'comm|enum|sim|handshake|sequence|window' --timeout 300
 

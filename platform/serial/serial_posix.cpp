@@ -6,9 +6,6 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#if defined(__linux__)
-#include <linux/serial.h>
-#endif
 
 #include <algorithm>
 #include <cerrno>
@@ -30,6 +27,14 @@ namespace detail {
 // failure (also where the system has no speeds by number).
 bool SetArbitraryBaud(int fd, uint32_t baud);
 bool CurrentSpeeds(int fd, uint32_t& input, uint32_t& output);
+// serial_posix_linux.cpp: a close-on-exec, non-blocking pipe; the low-latency
+// flag (AskLowLatency is true when it set it, for EndLowLatency to clear at
+// close); the driver's counts of breaks, framing, parity, overrun and buffer
+// overrun errors.
+bool MakeWakeupPipe(int ends[2]);
+bool AskLowLatency(int fd);
+void EndLowLatency(int fd);
+bool ReadLineErrorCounts(int fd, int (&counts)[5]);
 }  // namespace detail
 
 namespace {
@@ -273,15 +278,7 @@ Nanos CharTime(const Dcb& d) {
 
 bool PosixSerialDevice::Wakeup::Create() {
   int ends[2];
-#if defined(__linux__)
-  if (::pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) return false;
-#else
-  if (::pipe(ends) != 0) return false;
-  for (int end : ends) {
-    ::fcntl(end, F_SETFD, FD_CLOEXEC);
-    ::fcntl(end, F_SETFL, O_NONBLOCK);
-  }
-#endif
+  if (!detail::MakeWakeupPipe(ends)) return false;
   read_end = ends[0];
   write_end = ends[1];
   return true;
@@ -363,15 +360,9 @@ bool PosixSerialDevice::OpenPath(const std::string& name) {
     raw.c_cc[VMIN] = 0;
     raw.c_cc[VTIME] = 0;
     if (::tcsetattr(fd_, TCSANOW, &raw) != 0) return fail(errno);
-#if defined(__linux__) && defined(ASYNC_LOW_LATENCY)
     // USB adapters otherwise hold short replies back for their latency
     // timer (16 ms). Drivers that refuse are left as they are.
-    serial_struct serial{};
-    if (::ioctl(fd_, TIOCGSERIAL, &serial) == 0 && !(serial.flags & ASYNC_LOW_LATENCY)) {
-      serial.flags |= ASYNC_LOW_LATENCY;
-      restore_low_latency_ = ::ioctl(fd_, TIOCSSERIAL, &serial) == 0;
-    }
-#endif
+    restore_low_latency_ = detail::AskLowLatency(fd_);
     int lines = 0;
     lines_supported_ = ::ioctl(fd_, TIOCMGET, &lines) == 0;
     const int lines_err = lines_supported_ ? 0 : errno;
@@ -442,13 +433,7 @@ void PosixSerialDevice::ShutDevice() {
     // device without modem lines refuses, which changes nothing.
     int lines = TIOCM_DTR | TIOCM_RTS;
     ::ioctl(fd_, TIOCMBIC, &lines);
-#if defined(__linux__) && defined(ASYNC_LOW_LATENCY)
-    serial_struct serial{};
-    if (restore_low_latency_ && ::ioctl(fd_, TIOCGSERIAL, &serial) == 0) {
-      serial.flags &= ~ASYNC_LOW_LATENCY;
-      ::ioctl(fd_, TIOCSSERIAL, &serial);
-    }
-#endif
+    if (restore_low_latency_) detail::EndLowLatency(fd_);
     // Leave the device as it was found.
     if (saved_valid_) ::tcsetattr(fd_, TCSANOW, &saved_);
     ::ioctl(fd_, TIOCNXCL);
@@ -545,15 +530,10 @@ bool PosixSerialDevice::SetCommMask(uint32_t mask) {
 // ---- line events ----
 
 bool PosixSerialDevice::ReadCounts(ErrorCounts& counts) const {
-#if defined(__linux__) && defined(TIOCGICOUNT)
-  serial_icounter_struct c{};
-  if (::ioctl(fd_, TIOCGICOUNT, &c) != 0) return false;
-  counts = ErrorCounts{c.brk, c.frame, c.parity, c.overrun, c.buf_overrun};
+  int c[5];
+  if (!detail::ReadLineErrorCounts(fd_, c)) return false;
+  counts = ErrorCounts{c[0], c[1], c[2], c[3], c[4]};
   return true;
-#else
-  static_cast<void>(counts);
-  return false;
-#endif
 }
 
 uint32_t PosixSerialDevice::HangupError() const {

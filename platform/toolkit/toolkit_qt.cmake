@@ -14,6 +14,8 @@ if(ODU_BUILD_GUI)
     # The window program's choice of toolkit.
     add_library(odu_window_toolkit_qt STATIC ${CMAKE_CURRENT_LIST_DIR}/window_toolkit_qt.cpp)
     target_link_libraries(odu_window_toolkit_qt PUBLIC odu_toolkit_qt)
+  elseif(ODU_REQUIRE_GUI AND NOT WIN32)
+    message(FATAL_ERROR "Qt 6 Widgets not found, and ODU_REQUIRE_GUI asks for the window program")
   else()
     message(STATUS "Qt 6 Widgets not found: the window program and the window tests are skipped")
   endif()
