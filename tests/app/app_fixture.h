@@ -15,6 +15,7 @@
 #include "protocol/station_frame.h"
 #include "platform/serial/serial_virtual.h"
 #include "platform/toolkit/toolkit_headless.h"
+#include "tests/support/station_frames.h"
 
 namespace odu::testing {
 
@@ -23,12 +24,9 @@ using Bytes = std::vector<uint8_t>;
 
 // A frame with its checksum appended: 0x5A, the length, then `body`.
 inline Bytes Frame(std::initializer_list<int> body) {
-  Bytes f{0x5A, static_cast<uint8_t>(body.size() + 4)};
-  for (int b : body) f.push_back(static_cast<uint8_t>(b));
-  const uint16_t sum = FrameChecksum(f.data(), f.size());
-  f.push_back(static_cast<uint8_t>(sum >> 8));
-  f.push_back(static_cast<uint8_t>(sum & 0xFF));
-  return f;
+  Bytes bytes;
+  for (int b : body) bytes.push_back(static_cast<uint8_t>(b));
+  return StationFrame(bytes);
 }
 inline const Bytes kAck = Frame({0x00, 0x00, 0xE5});
 inline const Bytes kUpgradeAccepted = Frame({0x00, 0x00, 0xA2, 0x0C});

@@ -220,15 +220,7 @@ Bytes Changed(Bytes frame, size_t at, int value) {
   return frame;
 }
 // The same, with the checksum made to fit again.
-Bytes Resealed(Bytes frame, size_t at, int value) {
-  frame = Changed(frame, at, value);
-  uint32_t sum = 0;
-  for (size_t i = 0; i + 2 < frame.size(); ++i) sum += frame[i];
-  const uint16_t check = static_cast<uint16_t>(0x10000 - (sum & 0xFFFF));
-  frame[frame.size() - 2] = static_cast<uint8_t>(check >> 8);
-  frame[frame.size() - 1] = static_cast<uint8_t>(check & 0xFF);
-  return frame;
-}
+Bytes Resealed(Bytes frame, size_t at, int value) { return Sealed(Changed(std::move(frame), at, value)); }
 
 TEST(StationFrame, FramesCarryTheirLengthZeroCommandPayloadAndChecksumHighByteFirst) {
   uint8_t out[256];

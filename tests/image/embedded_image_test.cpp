@@ -11,6 +11,7 @@
 
 #include "protocol/intel_hex.h"
 #include "resources/firmware_image.h"
+#include "tests/support/hex_record.h"
 
 namespace odu {
 namespace {
@@ -62,18 +63,7 @@ Unpacked Unpack() {
 }
 
 std::string DataRecord(const Unpacked& u, unsigned address) {
-  std::string out = ":10";
-  char hex[8];
-  unsigned sum = 0x10 + (address >> 8) + (address & 0xFF);
-  std::snprintf(hex, sizeof hex, "%04X00", address);
-  out += hex;
-  for (unsigned j = 0; j < 16; ++j) {
-    std::snprintf(hex, sizeof hex, "%02X", u.image[address + j]);
-    out += hex;
-    sum += u.image[address + j];
-  }
-  std::snprintf(hex, sizeof hex, "%02X", (0x100 - (sum & 0xFF)) & 0xFF);
-  return out + hex;
+  return testing::HexRecord(address, std::vector<unsigned>(&u.image[address], &u.image[address] + 16));
 }
 
 bool Blank(const Unpacked& u, unsigned block) {

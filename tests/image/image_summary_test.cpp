@@ -8,6 +8,7 @@
 #include "app/image_summary.h"
 #include "protocol/intel_hex.h"
 #include "resources/firmware_image.h"
+#include "tests/support/hex_record.h"
 
 namespace odu {
 namespace {
@@ -64,21 +65,7 @@ TEST(ImageSummary, PrintsKeyValueLines) {
             "times are not included)\n");
 }
 
-// A record line with a correct checksum.
-std::string Record(unsigned address, const std::vector<unsigned>& data, unsigned type = 0) {
-  std::vector<unsigned> bytes = {static_cast<unsigned>(data.size()), address >> 8 & 0xFF, address & 0xFF, type};
-  bytes.insert(bytes.end(), data.begin(), data.end());
-  unsigned sum = 0;
-  std::string out = ":";
-  char hex[4];
-  for (unsigned b : bytes) {
-    std::snprintf(hex, sizeof hex, "%02X", b);
-    out += hex;
-    sum += b;
-  }
-  std::snprintf(hex, sizeof hex, "%02X", (0x100 - (sum & 0xFF)) & 0xFF);
-  return out + hex;
-}
+using testing::HexRecord;
 
 TEST(ImageSummary, SmallImagesCountedByHand) {
   struct Row {
@@ -92,20 +79,20 @@ TEST(ImageSummary, SmallImagesCountedByHand) {
   const std::vector<unsigned> blank(16, 0xFF);
   const Row rows[] = {
       {"end record only", {":00000001FF"}, 0, 0, 0, 0, 0},
-      {"one byte", {Record(0x0005, {0x42}), ":00000001FF"}, 1, 1, 0x0005, 0x0006, 1},
+      {"one byte", {HexRecord(0x0005, {0x42}), ":00000001FF"}, 1, 1, 0x0005, 0x0006, 1},
       // 0x0018-0x0027 straddles two blocks; the block of 0xFF at 0x0100 is
       // data in the file but blank, so not sent.
       {"a byte, a straddling record, a blank block",
-       {Record(0x0005, {0x42}), Record(0x0018, sixteen), Record(0x0100, blank), ":00000001FF"},
+       {HexRecord(0x0005, {0x42}), HexRecord(0x0018, sixteen), HexRecord(0x0100, blank), ":00000001FF"},
        3,
        33,
        0x0005,
        0x0110,
        3},
       {"two records in one block",
-       {Record(0x0030, {1, 2}), Record(0x003E, {3, 4}), ":00000001FF"}, 2, 4, 0x0030, 0x0040, 1},
-      {"the top of the address space", {Record(0xFFF0, sixteen), ":00000001FF"}, 1, 16, 0xFFF0, 0x10000, 1},
-      {"bytes of 0xFF next to data", {Record(0x0200, {0xFF, 0xFF, 0x00}), ":00000001FF"}, 1, 3, 0x0200, 0x0203, 1},
+       {HexRecord(0x0030, {1, 2}), HexRecord(0x003E, {3, 4}), ":00000001FF"}, 2, 4, 0x0030, 0x0040, 1},
+      {"the top of the address space", {HexRecord(0xFFF0, sixteen), ":00000001FF"}, 1, 16, 0xFFF0, 0x10000, 1},
+      {"bytes of 0xFF next to data", {HexRecord(0x0200, {0xFF, 0xFF, 0x00}), ":00000001FF"}, 1, 3, 0x0200, 0x0203, 1},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -135,7 +122,7 @@ TEST(ImageSummary, SmallImagesCountedByHand) {
 }
 
 TEST(ImageSummary, OfAFileAsTheCheckKeepsItTheAddressAndStartRecordsChangeNothing) {
-  const std::string data = Record(0x0040, {1, 2, 3});
+  const std::string data = HexRecord(0x0040, {1, 2, 3});
   const HexCheck plain = CheckHexText(data + "\n:00000001FF\n");
   const HexCheck toolchain = CheckHexText("\xEF\xBB\xBF:020000040000FA\r\n:020000020000FC\r\n" + data +
                                           " \r\n:0400000500000040B7\r\n:00000001FF\r\n");

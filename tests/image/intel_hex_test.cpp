@@ -13,6 +13,7 @@
 
 #include "protocol/intel_hex.h"
 #include "resources/firmware_image.h"
+#include "tests/support/hex_record.h"
 
 namespace odu {
 namespace {
@@ -23,21 +24,7 @@ const std::string kLinear0 = ":020000040000FA";
 const std::string kSegment0 = ":020000020000FC";
 const std::string kBom = "\xEF\xBB\xBF";
 
-// A record line with a correct checksum.
-std::string Record(unsigned address, const std::vector<unsigned>& data, unsigned type = 0) {
-  std::vector<unsigned> bytes = {static_cast<unsigned>(data.size()), address >> 8 & 0xFF, address & 0xFF, type};
-  bytes.insert(bytes.end(), data.begin(), data.end());
-  unsigned sum = 0;
-  std::string out = ":";
-  char hex[4];
-  for (unsigned b : bytes) {
-    std::snprintf(hex, sizeof hex, "%02X", b);
-    out += hex;
-    sum += b;
-  }
-  std::snprintf(hex, sizeof hex, "%02X", (0x100 - (sum & 0xFF)) & 0xFF);
-  return out + hex;
-}
+using testing::HexRecord;
 
 TEST(HexCheck, AcceptsGoodFilesAndRefusesEachFaultWithItsLineAndReason) {
   const std::vector<unsigned> sixteen(16, 0xA5);
@@ -55,7 +42,7 @@ TEST(HexCheck, AcceptsGoodFilesAndRefusesEachFaultWithItsLineAndReason) {
       {"empty lines between records", "\n" + kReset + "\n\n" + kEnd + "\n", 0, ""},
       {"lowercase digits", ":100000000220bba21492b4122885220227fac2b79a\n" + kEnd, 0, ""},
       {"end record only", kEnd + "\n", 0, ""},
-      {"last byte at 0xFFFF", Record(0xFFF0, sixteen) + "\n" + kEnd, 0, ""},
+      {"last byte at 0xFFFF", HexRecord(0xFFF0, sixteen) + "\n" + kEnd, 0, ""},
       {"empty text", "", 0, "the file holds no records"},
       {"blank lines only", "\n\r\n\n", 0, "the file holds no records"},
       {"no end record", kReset + "\n", 0, "missing end record"},
@@ -76,46 +63,46 @@ TEST(HexCheck, AcceptsGoodFilesAndRefusesEachFaultWithItsLineAndReason) {
       {"extended linear address 0", kLinear0 + "\n" + kReset + "\n" + kEnd, 0, ""},
       {"extended segment address 0", kSegment0 + "\n" + kReset + "\n" + kEnd, 0, ""},
       {"extended linear address 0 in lowercase", ":020000040000fa\n" + kReset + "\n" + kEnd, 0, ""},
-      {"start segment address", kReset + "\n" + Record(0, {0x00, 0x00, 0x01, 0x00}, 0x03) + "\n" + kEnd, 0, ""},
-      {"start linear address", kReset + "\n" + Record(0, {0x00, 0x00, 0x01, 0x00}, 0x05) + "\n" + kEnd, 0, ""},
-      {"address and start records only", kLinear0 + "\n" + Record(0, {0, 0, 0, 0}, 0x05) + "\n" + kEnd, 0, ""},
+      {"start segment address", kReset + "\n" + HexRecord(0, {0x00, 0x00, 0x01, 0x00}, 0x03) + "\n" + kEnd, 0, ""},
+      {"start linear address", kReset + "\n" + HexRecord(0, {0x00, 0x00, 0x01, 0x00}, 0x05) + "\n" + kEnd, 0, ""},
+      {"address and start records only", kLinear0 + "\n" + HexRecord(0, {0, 0, 0, 0}, 0x05) + "\n" + kEnd, 0, ""},
       {"trailing blanks", kReset + "  \t\n" + kEnd + " \r\n", 0, ""},
       {"blank lines", kReset + "\n \t\n" + kEnd + "\n  \n", 0, ""},
       {"byte-order mark", kBom + kReset + "\n" + kEnd, 0, ""},
       {"byte-order mark before an empty line", kBom + "\r\n" + kReset + "\r\n" + kEnd, 0, ""},
       // ... and their neighbours that stay refused.
-      {"extended linear address 1", kReset + "\n" + Record(0, {0x00, 0x01}, 0x04) + "\n" + kReset + "\n" + kEnd, 2,
+      {"extended linear address 1", kReset + "\n" + HexRecord(0, {0x00, 0x01}, 0x04) + "\n" + kReset + "\n" + kEnd, 2,
        "line 2: extended linear address 0x0001 puts the data that follow at 0x00010000 and up, beyond 64 KiB; the "
        "unit's flash is 64 KiB"},
-      {"extended linear address 0x0800 at the end", kReset + "\n" + Record(0, {0x08, 0x00}, 0x04) + "\n" + kEnd, 2,
+      {"extended linear address 0x0800 at the end", kReset + "\n" + HexRecord(0, {0x08, 0x00}, 0x04) + "\n" + kEnd, 2,
        "line 2: extended linear address 0x0800 puts the data that follow at 0x08000000 and up, beyond 64 KiB; the "
        "unit's flash is 64 KiB"},
-      {"extended segment address 0x1000", Record(0, {0x10, 0x00}, 0x02) + "\n" + kEnd, 1,
+      {"extended segment address 0x1000", HexRecord(0, {0x10, 0x00}, 0x02) + "\n" + kEnd, 1,
        "line 1: extended segment address 0x1000 puts the data that follow at 0x10000 and up, beyond 64 KiB; the "
        "unit's flash is 64 KiB"},
-      {"extended segment address 0x0800", kSegment0 + "\n" + Record(0, {0x08, 0x00}, 0x02) + "\n" + kEnd, 2,
+      {"extended segment address 0x0800", kSegment0 + "\n" + HexRecord(0, {0x08, 0x00}, 0x02) + "\n" + kEnd, 2,
        "line 2: extended segment address 0x0800 moves the data that follow up by 0x08000, which the programming "
        "cannot do (it sends each record at the address it carries); only 0 is accepted"},
-      {"extended linear address of 1 byte", Record(0, {0x00}, 0x04) + "\n" + kEnd, 1,
+      {"extended linear address of 1 byte", HexRecord(0, {0x00}, 0x04) + "\n" + kEnd, 1,
        "line 1: an extended linear address record (type 04) must carry 2 bytes (byte count 01)"},
-      {"extended segment address of 4 bytes", Record(0, {0, 0, 0, 0}, 0x02) + "\n" + kEnd, 1,
+      {"extended segment address of 4 bytes", HexRecord(0, {0, 0, 0, 0}, 0x02) + "\n" + kEnd, 1,
        "line 1: an extended segment address record (type 02) must carry 2 bytes (byte count 04)"},
-      {"extended linear address with an address field", Record(0x0010, {0x00, 0x00}, 0x04) + "\n" + kEnd, 1,
+      {"extended linear address with an address field", HexRecord(0x0010, {0x00, 0x00}, 0x04) + "\n" + kEnd, 1,
        "line 1: an extended linear address record (type 04) must have address field 0x0000 (it has 0x0010)"},
-      {"extended segment address with an address field", Record(0x8000, {0x00, 0x00}, 0x02) + "\n" + kEnd, 1,
+      {"extended segment address with an address field", HexRecord(0x8000, {0x00, 0x00}, 0x02) + "\n" + kEnd, 1,
        "line 1: an extended segment address record (type 02) must have address field 0x0000 (it has 0x8000)"},
-      {"start segment address of 2 bytes", kReset + "\n" + Record(0, {0x01, 0x00}, 0x03) + "\n" + kEnd, 2,
+      {"start segment address of 2 bytes", kReset + "\n" + HexRecord(0, {0x01, 0x00}, 0x03) + "\n" + kEnd, 2,
        "line 2: a start segment address record (type 03) must carry 4 bytes (byte count 02)"},
-      {"start linear address of 5 bytes", kReset + "\n" + Record(0, {0, 0, 0, 1, 0}, 0x05) + "\n" + kEnd, 2,
+      {"start linear address of 5 bytes", kReset + "\n" + HexRecord(0, {0, 0, 0, 1, 0}, 0x05) + "\n" + kEnd, 2,
        "line 2: a start linear address record (type 05) must carry 4 bytes (byte count 05)"},
       {"the bootloader's erase command", ":0100000307F5\n" + kEnd, 1,
        "line 1: a start segment address record (type 03) must carry 4 bytes (byte count 01)"},
-      {"record type 06", Record(0, {}, 0x06) + "\n" + kEnd, 1,
+      {"record type 06", HexRecord(0, {}, 0x06) + "\n" + kEnd, 1,
        "line 1: record type 06 is not supported (only types 00 to 05)"},
       {"the bootloader's closing command", kReset + "\n:00000008F8\n" + kEnd, 2,
        "line 2: record type 08 is not supported (only types 00 to 05)"},
       {"address record after the end", kEnd + "\n" + kLinear0 + "\n", 2, "line 2: data after the end record"},
-      {"address and start records without an end", kLinear0 + "\n" + Record(0, {0, 0, 0, 0}, 0x05) + "\n", 0,
+      {"address and start records without an end", kLinear0 + "\n" + HexRecord(0, {0, 0, 0, 0}, 0x05) + "\n", 0,
        "missing end record"},
       {"byte-order mark on the second line", kReset + "\n" + kBom + kEnd, 2,
        "line 2: a UTF-8 byte-order mark is accepted only at the start of the file"},
@@ -131,14 +118,14 @@ TEST(HexCheck, AcceptsGoodFilesAndRefusesEachFaultWithItsLineAndReason) {
       {"blank before the line end of the checksum", kReset.substr(0, 42) + " " + kReset.substr(42) + "\n" + kEnd, 1,
        "line 1: character ' ' at column 43 is not a hex digit"},
       {"CR before trailing blanks", kReset + "\r \n" + kEnd, 1, "line 1: byte 0x0D at column 44 is not a hex digit"},
-      {"end record with data", kReset + "\n" + Record(0, {0x00}, 0x01), 2,
+      {"end record with data", kReset + "\n" + HexRecord(0, {0x00}, 0x01), 2,
        "line 2: the end record must carry no data (byte count 01)"},
       {"record after the end", kEnd + "\n" + kReset + "\n", 2, "line 2: data after the end record"},
       {"second end record", kEnd + "\n\n" + kEnd + "\n", 3, "line 3: data after the end record"},
       {"garbage after the end", kEnd + "\nxyz", 2, "line 2: data after the end record"},
-      {"past 64 KiB", Record(0xFFF8, sixteen) + "\n" + kEnd, 1,
+      {"past 64 KiB", HexRecord(0xFFF8, sixteen) + "\n" + kEnd, 1,
        "line 1: record runs past 64 KiB (address 0xFFF8, 16 bytes)"},
-      {"address set twice", kReset + "\n" + Record(0x20, {1}) + "\n" + Record(0x000F, {1, 2}) + "\n" + kEnd, 3,
+      {"address set twice", kReset + "\n" + HexRecord(0x20, {1}) + "\n" + HexRecord(0x000F, {1, 2}) + "\n" + kEnd, 3,
        "line 3: address 0x000F is already set by line 1"},
   };
   for (const Row& row : rows) {
@@ -154,7 +141,7 @@ TEST(HexCheck, AcceptsGoodFilesAndRefusesEachFaultWithItsLineAndReason) {
 }
 
 TEST(HexCheck, KeepsTheRecordsInFileOrderUppercasedWithoutLineEnds) {
-  const std::string second = Record(0x0010, {0xAB});
+  const std::string second = HexRecord(0x0010, {0xAB});
   const HexCheck check = CheckHexText(second + "\r\n" + ":100000000220bba21492b4122885220227fac2b79a\r\n\r\n" + kEnd);
   ASSERT_TRUE(check.ok) << check.reason;
   EXPECT_EQ(check.lines, (std::vector<std::string>{second, kReset, kEnd}));
@@ -164,10 +151,10 @@ TEST(HexCheck, KeepsOnlyTheDataAndEndRecordsNormalisedForTheProgrammingWalk) {
   // The walk (TMainPanel::UnpackImage) reads every kept line as data at the
   // address it carries: an address or start address record kept would
   // program its bytes at 0x0000.
-  const std::string second = Record(0x0010, {0xAB});
+  const std::string second = HexRecord(0x0010, {0xAB});
   const std::string text = kBom + kLinear0 + "\r\n" + ":020000020000fc \r\n" + second + "\t\r\n" +
-                           ":100000000220bba21492b4122885220227fac2b79a  \r\n" + Record(0, {0, 0, 0x01, 0}, 0x03) +
-                           "\r\n" + Record(0, {0, 0, 0x01, 0}, 0x05) + "\r\n" + kEnd + " \r\n";
+                           ":100000000220bba21492b4122885220227fac2b79a  \r\n" + HexRecord(0, {0, 0, 0x01, 0}, 0x03) +
+                           "\r\n" + HexRecord(0, {0, 0, 0x01, 0}, 0x05) + "\r\n" + kEnd + " \r\n";
   const HexCheck check = CheckHexText(text);
   ASSERT_TRUE(check.ok) << check.reason;
   EXPECT_EQ(check.lines, (std::vector<std::string>{second, kReset, kEnd}));
@@ -181,7 +168,7 @@ TEST(HexCheck, TheEmbeddedImageAsAToolchainWritesItKeepsTheEmbeddedLines) {
   std::string text = kBom + kLinear0 + "\r\n" + kSegment0 + "\r\n";
   for (size_t i = 0; i < embedded.size(); ++i) {
     if (i == embedded.size() / 2) text += kLinear0 + "\r\n";
-    if (i + 1 == embedded.size()) text += Record(0, {0x00, 0x00, 0x20, 0xBB}, 0x05) + "\r\n";
+    if (i + 1 == embedded.size()) text += HexRecord(0, {0x00, 0x00, 0x20, 0xBB}, 0x05) + "\r\n";
     std::string line(embedded[i]);
     if (i % 3 == 0) {
       for (char& c : line) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -237,7 +224,7 @@ TEST_F(HexFile, ChecksTheFileItReads) {
 }
 
 TEST_F(HexFile, ReadsAByteOrderMarkAndAddressRecordsAsTheTextCheckDoes) {
-  Write(kBom + kLinear0 + "\r\n" + kReset + " \r\n" + Record(0, {0, 0, 0, 0}, 0x05) + "\r\n" + kEnd + "\r\n");
+  Write(kBom + kLinear0 + "\r\n" + kReset + " \r\n" + HexRecord(0, {0, 0, 0, 0}, 0x05) + "\r\n" + kEnd + "\r\n");
   const HexCheck check = CheckHexFile(path_);
   ASSERT_TRUE(check.ok) << check.reason;
   EXPECT_EQ(check.lines, (std::vector<std::string>{kReset, kEnd}));

@@ -8,6 +8,8 @@
 
 #include "protocol/station_frame.h"
 #include "sim/station.h"
+#include "tests/support/hex_record.h"
+#include "tests/support/station_frames.h"
 
 namespace odu::sim::testing {
 
@@ -23,10 +25,9 @@ inline Bytes InitFrame() { return Bytes(std::begin(kInitFrame), std::end(kInitFr
 
 // A station reply: 0x5A, length, 0x00, 0x00, `body`, checksum.
 inline Bytes Reply(const Bytes& body) {
-  // A command byte of 0x00 gives exactly the reply's 0x00, 0x00 at bytes 2 and 3.
-  Bytes f(body.size() + 6);
-  f.resize(BuildFrame(0x00, body.data(), body.size(), f.data()));
-  return f;
+  Bytes frame_body{0x00, 0x00};
+  frame_body.insert(frame_body.end(), body.begin(), body.end());
+  return odu::testing::StationFrame(frame_body);
 }
 inline const Bytes kAck = Reply({0xE5});
 inline Bytes Status(uint8_t value) { return Reply({0xA2, value}); }
@@ -38,18 +39,7 @@ inline const std::string kClose3 = ":00000008F8";
 
 // A data record for `data` at `address`, with its Intel HEX checksum.
 inline std::string DataRecord(uint16_t address, const Bytes& data) {
-  char field[16];
-  std::string text = ":";
-  unsigned sum = static_cast<unsigned>(data.size()) + (address >> 8) + (address & 0xFF);
-  std::snprintf(field, sizeof field, "%02X%04X00", static_cast<unsigned>(data.size()), static_cast<unsigned>(address));
-  text += field;
-  for (uint8_t b : data) {
-    std::snprintf(field, sizeof field, "%02X", static_cast<unsigned>(b));
-    text += field;
-    sum += b;
-  }
-  std::snprintf(field, sizeof field, "%02X", (0x100 - (sum & 0xFF)) & 0xFF);
-  return text + field;
+  return odu::testing::HexRecord(address, std::vector<unsigned>(data.begin(), data.end()));
 }
 
 inline Bytes Joined(const std::vector<Output>& outputs) {
