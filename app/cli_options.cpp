@@ -137,9 +137,10 @@ Exit status:
   6  bad image file
   7  simulated flash differs from the image (--simulate only)
   8  interrupted (Ctrl-C, SIGTERM, SIGHUP, the console closed): no further
-     frame is sent (a scan stops within a second), the port is closed, the
-     unit is not upgraded; a second interrupt ends the program at once,
-     after putting the port's settings back and removing its lock file
+     frame is sent (a scan stops before its next attempt), the port is
+     closed, the unit is not upgraded; a second interrupt ends the program
+     at once, after putting the port's settings back and removing its lock
+     file
   9  --all: some stations were upgraded and some failed (the summary says
      which); when all stations found failed, the status of the first failure
   1  internal error

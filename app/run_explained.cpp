@@ -76,6 +76,10 @@ std::string ExplainUpgradeError(const TMainPanel& panel, const std::string& mess
 std::string InterruptedLine(const TMainPanel& panel) {
   const bool untouched = panel.Step == 0 || (panel.Step == 1 && panel.SendPending && panel.Retries == 0);
   if (untouched) return "Upgrade interrupted before the erase: the port is closed and the unit's firmware is unchanged.";
+  if (panel.EndCheck)
+    return "Upgrade interrupted after the last command was acknowledged, while the tool listened for a reply still "
+           "owed after a timeout: the port is closed and the unit is likely programmed, but that was not confirmed. "
+           "Run odu-upgrade again.";
   const SequencePoint at = PointOf(panel);
   const CommandState state = StateAt(at);
   const std::string where = at.step == 1   ? "during the erase"

@@ -43,6 +43,7 @@ namespace {
 struct Counts {
   long runs = 0, done = 0, communication_error = 0, command_timeout = 0, wrong_flash = 0, hangs = 0, other = 0;
   long caught_out_of_step = 0;  // of the communication errors
+  double done_seconds = 0;      // virtual time of the runs that ended in "Done."
 };
 
 void Print(const char* prefix, const Counts& c) {
@@ -53,6 +54,7 @@ void Print(const char* prefix, const Counts& c) {
   std::printf("%swrong_flash: %ld\n", prefix, c.wrong_flash);
   std::printf("%shangs: %ld\n", prefix, c.hangs);
   std::printf("%scaught_out_of_step: %ld\n", prefix, c.caught_out_of_step);
+  std::printf("%sdone_mean_s: %.2f\n", prefix, c.done ? c.done_seconds / static_cast<double>(c.done) : 0.0);
   if (c.other) std::printf("%sother_end: %ld\n", prefix, c.other);
 }
 
@@ -112,6 +114,7 @@ struct Outcome {
   bool done = false;
   bool flash_matches = false;
   bool out_of_step = false;  // the end check caught it
+  double seconds = 0;        // virtual time from Start to the end
 };
 
 // One upgrade; `baud` 0 puts bytes on the line at once.
@@ -137,6 +140,7 @@ Outcome RunOne(const sim::StationConfig& config, uint32_t baud, bool trace = fal
   // "Done." is only right when the station also ended its session.
   o.flash_matches = simulated.FlashMatches(panel->Image) && simulated.station().Finished();
   o.out_of_step = panel->RepliesOutOfStep;
+  o.seconds = std::chrono::duration<double>(clock.Now()).count();
   return o;
 }
 
@@ -146,6 +150,7 @@ void Count(Counts& c, const Outcome& o) {
     ++c.hangs;
   } else if (o.done) {
     ++c.done;
+    c.done_seconds += o.seconds;
     if (!o.flash_matches) ++c.wrong_flash;
   } else if (o.ending == "Communication error.") {
     ++c.communication_error;

@@ -3,7 +3,9 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "platform/serial/ports_left_open.h"
 #include "platform/serial/ports_left_open_posix.h"
@@ -12,7 +14,10 @@ namespace odu::platform {
 
 namespace {
 
-enum State : int { kFree, kTaking, kOpen, kLockOnly };
+// An entry is claimed by PutBackOpenPorts while it puts the port back: the
+// device's own close then waits for the end of the process rather than close
+// the descriptor, whose number the next open would take.
+enum State : int { kFree, kTaking, kOpen, kLockOnly, kClaimed };
 
 struct Entry {
   std::atomic<int> state{kFree};
@@ -62,20 +67,34 @@ int EnterOpenPort(int fd, const termios* found, const char* lock_file) {
   return -1;
 }
 
-void SettingsPutBack(int entry) {
-  if (entry >= 0) entries[entry].state.store(kLockOnly);
+namespace {
+// Moves the entry from `from` to `to`, or, while PutBackOpenPorts has it,
+// waits for the process to end.
+void Move(int entry, int from, int to) {
+  if (entry < 0) return;
+  for (int state = from; !entries[entry].state.compare_exchange_strong(state, to); state = from) {
+    if (state != kClaimed) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
 }
+}  // namespace
 
-void LeaveOpenPort(int entry) {
-  if (entry >= 0) entries[entry].state.store(kFree);
-}
+void SettingsPutBack(int entry) { Move(entry, kOpen, kLockOnly); }
+
+void LeaveOpenPort(int entry) { Move(entry, kLockOnly, kFree); }
 
 void PutBackOpenPorts() {
   for (Entry& e : entries) {
-    const int state = e.state.load();
-    if (state != kOpen && state != kLockOnly) continue;
+    int state = kOpen;
+    if (!e.state.compare_exchange_strong(state, kClaimed)) {
+      state = kLockOnly;
+      if (!e.state.compare_exchange_strong(state, kClaimed)) continue;
+    }
     if (state == kOpen && e.has_settings) {
-      // As a close leaves it: DTR and RTS down, the settings as found.
+      // As a close leaves it: unsent output dropped (the last close would
+      // wait for it), DTR and RTS down, the settings as found.
+      int queued = 0;
+      if (::ioctl(e.fd, TIOCOUTQ, &queued) == 0 && queued > 0) ::tcflush(e.fd, TCOFLUSH);
       int lines = TIOCM_DTR | TIOCM_RTS;
       ::ioctl(e.fd, TIOCMBIC, &lines);
       ::tcsetattr(e.fd, TCSANOW, &e.found);

@@ -327,6 +327,8 @@ TEST_F(Sequence, AReplyLaterThanItsTimeoutNeverLetsARefusedCommandEndInDone) {
       {"4.5 s late, a refusal, then a lost reply",
        {{kA, 1, false, 5500}, {kClose1, 1, true, 400}, {kClose2, 2, false, -1}}, 1 + 2 + 1 + 1 + 1 + 2 + 1, 400, "Done.",
        {kClose1}},
+      // After all those, a run without a timeout listens for nothing more.
+      {"no timeout", {}, 1 + 3 + 3},
   };
   for (const Row& r : rows) {
     SCOPED_TRACE(r.name);
@@ -355,6 +357,8 @@ TEST_F(Sequence, AReplyLaterThanItsTimeoutNeverLetsARefusedCommandEndInDone) {
     ASSERT_EQ(toolkit.boxes().size(), boxes + (done ? 0 : 1));
     if (done) {
       EXPECT_EQ(panel->StaticText1->Caption(), "Done.");
+      // At the last reply, or one reply timeout later after a timeout.
+      EXPECT_EQ(clock.Now(), end.frame_times.back() + Millis(r.pace) + Millis(r.fates.empty() ? 0 : 1000));
     } else {
       EXPECT_EQ(Boxes().back(), std::make_pair(std::string(r.ending), std::string("Upgrade error.")));
     }

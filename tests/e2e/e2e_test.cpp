@@ -198,9 +198,10 @@ class EndToEnd : public ::testing::Test {
   // Starts one simulator per entry of `sim_args` (its options), each on its
   // own terminal with its own modem-state file, then one odu-upgrade --all
   // over all the terminals (without `all`, one run that scans them in turn);
-  // `started` is called once the tool has started.
+  // `started` is called once the tool has started, with the terminals.
   FleetResult UpgradeFleet(const std::vector<std::vector<std::string>>& sim_args, bool all = true,
-                           const std::function<void(ChildProcess& tool)>& started = {}) {
+                           const std::function<void(ChildProcess& tool, const std::vector<std::string>& ports)>&
+                               started = {}) {
     FleetResult r;
     std::vector<std::unique_ptr<ChildProcess>> stations;
     std::vector<std::string> tool{ODU_UPGRADE};
@@ -225,7 +226,7 @@ class EndToEnd : public ::testing::Test {
     {
       ChildProcess upgrade(tool, {"LD_PRELOAD=" ODU_MODEM_SHIM, "ODU_MODEM_STATE=" + states}, true,
                            (dir_ / "tool.err").string());
-      if (started) started(upgrade);
+      if (started) started(upgrade, r.ports);
       // A row takes some seconds; these bounds end a hung run well within
       // the test's CTest timeout, so that the tool is always reaped.
       r.out = upgrade.ReadToEnd(30000);
@@ -368,6 +369,7 @@ TEST_F(EndToEnd, ASignalClosesThePortAsItWasFoundAndSaysWhatTheUnitIsLeftWith) {
       if (row.twice) {
         tool.Signal(SIGTERM);
         tool.Signal(SIGCONT);
+        return;  // the station stays held: its answer must not end the read first
       }
       station.Signal(SIGCONT);
     };
@@ -402,7 +404,15 @@ TEST_F(EndToEnd, AnInterruptStopsTheScanBeforeItsNextFrame) {
   for (const bool all : {false, true}) {
     SCOPED_TRACE(all ? "--all" : "one run over the ports in turn");
     const FleetResult r = UpgradeFleet(std::vector<std::vector<std::string>>(kStations, {"--init", "silent"}), all,
-                                       [](ChildProcess& tool) {
+                                       [](ChildProcess& tool, const std::vector<std::string>& ports) {
+                                         // From the first port's open: the tool sets it raw.
+                                         const int slave = open(ports[0].c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+                                         termios t{};
+                                         for (int ms = 0; ms < 5000 && slave >= 0 && tcgetattr(slave, &t) == 0 &&
+                                                          (t.c_lflag & ICANON);
+                                              ++ms)
+                                           usleep(1000);
+                                         if (slave >= 0) close(slave);
                                          usleep(500000);
                                          tool.Signal(SIGINT);
                                        });
