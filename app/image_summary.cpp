@@ -14,13 +14,10 @@ namespace odu {
 namespace {
 
 constexpr uint32_t kSpace = 0x10000;
-constexpr uint32_t kBlock = kBlockBytes;
 
 // What a frame adds to the record it carries: 0x5A, the length, 0x00, the
 // command, and the two checksum bytes (BuildFrame).
 constexpr size_t kFrameOverhead = 6;
-// The records of the programming sequence: the erase, one data record per
-// block, and the three closing commands.
 // The station's replies: a status answer to the initialisation frame (0xA2
 // and its value) and an acknowledgement (0xE5) of every record.
 constexpr size_t kHandshakeReplyBytes = 8;
@@ -57,8 +54,8 @@ ImageSummary SummarizeImage(const std::vector<std::string>& lines) {
       s.has_data = true;
     }
   }
-  for (uint32_t block = 0; block < kSpace; block += kBlock) {
-    if (std::any_of(image.begin() + block, image.begin() + block + kBlock, [](uint8_t b) { return b != 0xFF; })) {
+  for (uint32_t block = 0; block < kSpace; block += kBlockBytes) {
+    if (std::any_of(image.begin() + block, image.begin() + block + kBlockBytes, [](uint8_t b) { return b != 0xFF; })) {
       ++s.blocks;
     }
   }

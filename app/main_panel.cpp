@@ -455,8 +455,9 @@ void TMainPanel::Advance(bool positive) {
 // shift that a later lost reply cancels before the end: the replies are in
 // step again, nothing is owed, and a refusal charged to the wrong command in
 // between goes unnoticed; so does a late reply that takes the place of the
-// reply to a command the station never received. A run without a timeout cannot be out of step and ends at the
-// acknowledgement itself, with its frames and timing unchanged.
+// reply to a command the station never received. A run without a timeout
+// cannot be out of step and ends at the acknowledgement itself, with its
+// frames and timing unchanged.
 void TMainPanel::LastAcknowledged() {
   Retries = 0;
   if (!TimedOut) {

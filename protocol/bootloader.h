@@ -1,6 +1,6 @@
 // The outdoor unit's bootloader as the tool drives it: the fixed command
-// records, the data records' block size, the reply timeouts and how often a
-// command is sent. The commands travel as Intel HEX text in station frames
+// records, the data records' block size, the reply timeouts and how late a
+// reply may still be told apart. The commands travel as Intel HEX text in station frames
 // with command 0xF5 (protocol/station_frame.h).
 #pragma once
 
@@ -28,9 +28,5 @@ inline constexpr uint32_t kReplyTimeoutMs = 1000;
 // apart from the next command's: after a re-send the tool waits this long
 // (or the command's own timeout, if longer) for the replies still owed.
 inline constexpr uint32_t kLateReplyMs = 3000;
-
-// A command is sent once and, after a timeout or a refusal, up to three
-// times more (a refused erase is never sent again).
-inline constexpr uint32_t kMaxSends = 4;
 
 }  // namespace odu

@@ -47,10 +47,10 @@ std::string LockDir(const LockTable& table) {
   return from_environment;
 }
 
-// The holder a lock file names: nullopt when there is no lock file, 0 when
-// one is there but names no process that can be read.
-std::optional<pid_t> HolderOf(const std::string& file) {
-  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+}  // namespace
+
+std::optional<pid_t> LockFileHolder(const char* file) {
+  const int fd = ::open(file, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return errno == ENOENT ? std::nullopt : std::optional<pid_t>(0);
   char text[128];
   ssize_t n;
@@ -61,6 +61,8 @@ std::optional<pid_t> HolderOf(const std::string& file) {
   if (n <= 0) return 0;  // empty: its writer may be about to fill it
   return LockHolderOf(std::string_view(text, static_cast<size_t>(n)));
 }
+
+namespace {
 
 // kill(pid, 0) fails with EPERM for a live process of another user.
 bool Alive(pid_t pid) { return ::kill(pid, 0) == 0 || errno != ESRCH; }
@@ -163,7 +165,7 @@ bool PortLock::Acquire(const std::string& name) {
   // Each turn either decides or finds the lock file changed by another
   // program in the meantime; one that keeps changing is given up on.
   for (int turn = 0; turn < 4; ++turn) {
-    const std::optional<pid_t> holder = HolderOf(file);
+    const std::optional<pid_t> holder = LockFileHolder(file.c_str());
     if (!holder) {
       const Made made = CreateLock(dir, file);
       if (made == Made::kExists) continue;
@@ -196,7 +198,7 @@ void PortLock::Release() {
   std::lock_guard g(table.mu);
   // A lock file that was removed by hand and taken by another program since
   // is that program's.
-  if (HolderOf(file_) == ::getpid()) ::unlink(file_.c_str());
+  if (LockFileHolder(file_.c_str()) == ::getpid()) ::unlink(file_.c_str());
   table.held.erase(file_);
   file_.clear();
   errno = saved_errno;

@@ -6,6 +6,7 @@
 
 #include <sys/types.h>
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -26,6 +27,11 @@ std::string LockFileName(const std::string& path);
 // (blanks, the digits, then the end or a newline and whatever follows) or the
 // binary int of older programs; 0 for anything else.
 pid_t LockHolderOf(std::string_view contents);
+
+// The holder the lock file at `file` names: nullopt when there is no such
+// file, 0 when it names no process that can be read. Takes no lock and
+// allocates nothing, so it may run at any moment.
+std::optional<pid_t> LockFileHolder(const char* file);
 
 // The lock of one open port.
 class PortLock {

@@ -1,4 +1,3 @@
-#include <fcntl.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -7,6 +6,7 @@
 #include <cstring>
 #include <thread>
 
+#include "platform/serial/port_lock_posix.h"
 #include "platform/serial/ports_left_open.h"
 #include "platform/serial/ports_left_open_posix.h"
 
@@ -31,23 +31,21 @@ struct Entry {
 // by its own close.
 Entry entries[64];
 
-// Whether the lock file at `path` names this process (read without the C
-// library's buffered streams).
-bool LockIsOurs(const char* path) {
-  const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  char text[32];
-  const ssize_t n = ::read(fd, text, sizeof text - 1);
-  ::close(fd);
-  if (n <= 0) return false;
-  long pid = 0;
-  ssize_t i = 0;
-  while (i < n && text[i] == ' ') ++i;
-  for (; i < n && text[i] >= '0' && text[i] <= '9'; ++i) pid = pid * 10 + (text[i] - '0');
-  return pid == static_cast<long>(::getpid());
-}
-
 }  // namespace
+
+void LeaveLineAsFound(int fd, const termios* found) {
+  // Closing never waits for unsent output. Only bytes still queued are
+  // discarded: on a pseudo-terminal TCOFLUSH reaches into the far end's
+  // input, where the bytes have already arrived.
+  int queued = 0;
+  if (::ioctl(fd, TIOCOUTQ, &queued) == 0 && queued > 0) ::tcflush(fd, TCOFLUSH);
+  // Closing drops DTR and RTS, as it does on Windows, whatever HUPCL the
+  // device came with: the station sees the tool leave by its lines. A
+  // device without modem lines refuses, which changes nothing.
+  int lines = TIOCM_DTR | TIOCM_RTS;
+  ::ioctl(fd, TIOCMBIC, &lines);
+  if (found) ::tcsetattr(fd, TCSANOW, found);
+}
 
 int EnterOpenPort(int fd, const termios* found, const char* lock_file) {
   const size_t length = lock_file ? std::strlen(lock_file) : 0;
@@ -90,16 +88,10 @@ void PutBackOpenPorts() {
       state = kLockOnly;
       if (!e.state.compare_exchange_strong(state, kClaimed)) continue;
     }
-    if (state == kOpen && e.has_settings) {
-      // As a close leaves it: unsent output dropped (the last close would
-      // wait for it), DTR and RTS down, the settings as found.
-      int queued = 0;
-      if (::ioctl(e.fd, TIOCOUTQ, &queued) == 0 && queued > 0) ::tcflush(e.fd, TCOFLUSH);
-      int lines = TIOCM_DTR | TIOCM_RTS;
-      ::ioctl(e.fd, TIOCMBIC, &lines);
-      ::tcsetattr(e.fd, TCSANOW, &e.found);
-    }
-    if (e.lock_file[0] != '\0' && LockIsOurs(e.lock_file)) ::unlink(e.lock_file);
+    // As a close leaves it (the last close, inside the exit, would
+    // otherwise wait for unsent output).
+    if (state == kOpen && e.has_settings) LeaveLineAsFound(e.fd, &e.found);
+    if (e.lock_file[0] != '\0' && LockFileHolder(e.lock_file) == ::getpid()) ::unlink(e.lock_file);
   }
 }
 

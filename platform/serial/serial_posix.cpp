@@ -423,19 +423,9 @@ void PosixSerialDevice::Close() {
 
 void PosixSerialDevice::ShutDevice() {
   if (fd_ >= 0 && is_tty_) {
-    // Closing never waits for unsent output. Only bytes still queued are
-    // discarded: on a pseudo-terminal TCOFLUSH reaches into the far end's
-    // input, where the bytes have already arrived.
-    int queued = 0;
-    if (::ioctl(fd_, TIOCOUTQ, &queued) == 0 && queued > 0) ::tcflush(fd_, TCOFLUSH);
-    // Closing drops DTR and RTS, as it does on Windows, whatever HUPCL the
-    // device came with: the station sees the tool leave by its lines. A
-    // device without modem lines refuses, which changes nothing.
-    int lines = TIOCM_DTR | TIOCM_RTS;
-    ::ioctl(fd_, TIOCMBIC, &lines);
     if (restore_low_latency_) detail::EndLowLatency(fd_);
     // Leave the device as it was found.
-    if (saved_valid_) ::tcsetattr(fd_, TCSANOW, &saved_);
+    LeaveLineAsFound(fd_, saved_valid_ ? &saved_ : nullptr);
     ::ioctl(fd_, TIOCNXCL);
   }
   SettingsPutBack(left_open_entry_);
