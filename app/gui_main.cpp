@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "app/main_panel.h"
-#include "app/simulated_station.h"
+#include "sim/simulated_station.h"
 #include "platform/toolkit/window_toolkit.h"
 
 namespace {
@@ -33,8 +33,8 @@ int main(int argc, char** argv) {
     if (std::strcmp(argv[i], "--simulate") == 0) simulate = true;
     if (std::strcmp(argv[i], "--port") == 0 && i + 1 < argc) ports.emplace_back(argv[++i]);
   }
-  std::unique_ptr<odu::SimulatedStation> simulated;
-  if (simulate) simulated = std::make_unique<odu::SimulatedStation>(toolkit.clock(), 19200);
+  std::unique_ptr<odu::sim::SimulatedStation> simulated;
+  if (simulate) simulated = std::make_unique<odu::sim::SimulatedStation>(toolkit.clock(), 19200);
 
   odu::platform::TApplication app(toolkit);
   try {
@@ -43,7 +43,7 @@ int main(int argc, char** argv) {
     app.CreateForm(odu::MainPanel);
     if (simulated) {
       odu::MainPanel->Port->SetOpener(&simulated->opener());
-      odu::MainPanel->ListPorts = [](std::vector<std::string>& l) { l.push_back(odu::SimulatedStation::kPortName); };
+      odu::MainPanel->ListPorts = [](std::vector<std::string>& l) { l.push_back(odu::sim::SimulatedStation::kPortName); };
     } else if (!ports.empty()) {
       odu::MainPanel->ListPorts = [ports](std::vector<std::string>& l) { l.insert(l.end(), ports.begin(), ports.end()); };
     }

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "app/panel_texts.h"
 #include "comm/enum_serial_ports.h"
 #include "platform/toolkit/form_loader.h"
 #include "platform/last_error.h"
@@ -22,9 +23,6 @@ TMainPanel* MainPanel = nullptr;
 
 namespace {
 
-constexpr char kCaptionHardware[] = "Hardware error.";
-constexpr char kCaptionInitialize[] = "Initialize error.";
-constexpr char kCaptionUpgrade[] = "Upgrade error.";
 constexpr char kCommunicationError[] = "Communication error.";
 constexpr char kCommandTimeout[] = "Command timeout.";
 
@@ -141,7 +139,7 @@ void TMainPanel::FormClose(TForm&, TCloseAction&) {
 
 void TMainPanel::Button1Click(TButton&) {
   Button1->SetEnabled(false);
-  StaticText1->SetCaption("Initialize bootloader...");
+  ShowStage(Stage::kInitialize);
   // The scan blocks this thread: paint the status line alone, now.
   StaticText1->Repaint();
 
@@ -149,25 +147,25 @@ void TMainPanel::Button1Click(TButton&) {
   if (!ScanPorts(verdict)) {
     // Stopped by whoever asked: they say so.
     Button1->SetEnabled(true);
-    StaticText1->SetCaption("");
+    ShowStage(Stage::kIdle);
     return;
   }
 
   if (!Port->Connected()) {
-    CurrentToolkit().MessageBox("Station ORVELA not found.", kCaptionHardware);
+    CurrentToolkit().MessageBox(kStationNotFound, CaptionText(Caption::kHardware));
     Button1->SetEnabled(true);
-    StaticText1->SetCaption("");
+    ShowStage(Stage::kIdle);
     return;
   }
   if (verdict != "OK") {
-    CurrentToolkit().MessageBox(verdict, kCaptionInitialize);
+    CurrentToolkit().MessageBox(verdict, CaptionText(Caption::kInitialize));
     Port->Close();
     Button1->SetEnabled(true);
-    StaticText1->SetCaption("");
+    ShowStage(Stage::kIdle);
     return;
   }
   UnpackImage();
-  StaticText1->SetCaption("Erase processor...");
+  ShowStage(Stage::kErase);
   Step = 1;
   Retries = 0;
   LateReplies = 0;
@@ -181,8 +179,8 @@ void TMainPanel::Button1Click(TButton&) {
 }
 
 bool TMainPanel::ScanPorts(std::string& verdict) {
-  auto report = [this](const std::string& port, const std::string& finding) {
-    if (OnScanReport) OnScanReport(port, finding);
+  auto report = [this](ScanFinding::Kind kind, const std::string& port, std::string text) {
+    if (OnScanReport) OnScanReport(ScanFinding{kind, port, std::move(text)});
   };
   auto stopped = [this] { return StopScan && StopScan(); };
   std::vector<std::string> names;
@@ -194,14 +192,14 @@ bool TMainPanel::ScanPorts(std::string& verdict) {
     SetLastError(0);
     Port->Open();
     if (!Port->Connected()) {
-      report(name, "could not be opened: " + DescribeOpenError(GetLastError(), name));
+      report(ScanFinding::Kind::kNotOpened, name, "could not be opened: " + DescribeOpenError(GetLastError(), name));
       continue;
     }
     Port->SetDTR(true);
     Port->SetRTS(true);
     if (!Port->ModemLineActive(4)) {
       Port->Close();
-      report(name, "no carrier detect: nothing sent");
+      report(ScanFinding::Kind::kNoCarrier, name, "no carrier detect: nothing sent");
       continue;
     }
     int tried = 0;
@@ -219,13 +217,13 @@ bool TMainPanel::ScanPorts(std::string& verdict) {
       const int32_t count = Port->Read(reply, sizeof reply);
       ++tried;
       if (CheckStationReply(reply, count, verdict)) {
-        report(name, "station answered: " + verdict);
+        report(ScanFinding::Kind::kAnswered, name, "station answered: " + verdict);
         return true;
       }
       const int noted = attempts++;
       if (noted < 3) continue;
       Port->Close();
-      report(name, "no valid reply after " + std::to_string(tried) + (tried == 1 ? " attempt" : " attempts"));
+      report(ScanFinding::Kind::kNoValidReply, name, "no valid reply after " + std::to_string(tried) + (tried == 1 ? " attempt" : " attempts"));
       break;
     }
   }
@@ -289,8 +287,8 @@ void TMainPanel::DoStep() {
           Address += 16;
           if (Address < 0x10000) continue;
           Retries = 0;
-          StaticText1->SetCaption("Reset station...");
-          ProgressBar1->SetPosition(0);
+          ShowStage(Stage::kReset);
+          ShowPosition(0);
           Step = 3;
           DoStep();
           return;
@@ -315,9 +313,9 @@ void TMainPanel::FailedEnd() {
   Status = "OK";
   Port->Close();
   Delay->SetEnabled(false);
-  StaticText1->SetCaption("");
-  ProgressBar1->SetPosition(0);
-  CurrentToolkit().MessageBox(message, kCaptionUpgrade);
+  ShowStage(Stage::kIdle);
+  ShowPosition(0);
+  CurrentToolkit().MessageBox(message, CaptionText(Caption::kUpgrade));
   Button1->SetEnabled(true);
 }
 
@@ -391,7 +389,7 @@ void TMainPanel::Advance(bool positive) {
     case 1:
       if (positive) {
         Retries = 0;
-        StaticText1->SetCaption("Programming...");
+        ShowStage(Stage::kProgramming);
         Address = 0;
         Step = 2;
         SendPending = true;
@@ -405,11 +403,11 @@ void TMainPanel::Advance(bool positive) {
         Address += 16;
         if (Address < 0x10000) {
           SendPending = true;
-          ProgressBar1->SetPosition(Address);
+          ShowPosition(Address);
         } else {
           Retries = 0;
-          StaticText1->SetCaption("Reset station...");
-          ProgressBar1->SetPosition(0);
+          ShowStage(Stage::kReset);
+          ShowPosition(0);
           Step = 3;
           SendPending = true;
         }
@@ -472,11 +470,23 @@ void TMainPanel::LastAcknowledged() {
 void TMainPanel::Succeed() {
   Step = 0;
   Port->Close();
-  StaticText1->SetCaption("Done.");
+  ShowStage(Stage::kDone);
   Button1->SetEnabled(true);  // ready for the next unit
 }
 
 void TMainPanel::PaketTimer(TTimer&) { Paket->SetEnabled(false); }
+
+void TMainPanel::ShowStage(Stage stage) {
+  StaticText1->SetCaption(StageText(stage));
+  if (stage == stage_) return;
+  stage_ = stage;
+  if (OnStage) OnStage(stage);
+}
+
+void TMainPanel::ShowPosition(int32_t position) {
+  ProgressBar1->SetPosition(position);
+  if (OnPosition) OnPosition(position);
+}
 
 void TMainPanel::CommRxChar(TThreadComm&, uint32_t count) {
   auto reading = [this] { return Step != 0 && Status == "OK" && !SendPending; };

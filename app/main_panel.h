@@ -9,10 +9,26 @@
 #include <string>
 #include <vector>
 
+#include "app/panel_texts.h"
 #include "comm/thread_comm.h"
 #include "platform/toolkit/controls.h"
 
 namespace odu {
+
+// What the port scan found on a port it tried: the kind, for whoever acts
+// on it, and the text that tells it.
+struct ScanFinding {
+  enum class Kind {
+    kNotOpened,     // "could not be opened: ..."
+    kNoCarrier,     // "no carrier detect: nothing sent"
+    kNoValidReply,  // "no valid reply after N attempts"
+    kAnswered,      // "station answered: <verdict>"
+    kNoModemLines,  // the command line's word for no carrier on a port without modem-control lines
+  };
+  Kind kind;
+  std::string port;
+  std::string text;
+};
 
 class TMainPanel : public platform::TForm {
  public:
@@ -77,7 +93,14 @@ class TMainPanel : public platform::TForm {
 
   // What the scan found on each port it tried, for whoever wants to tell
   // the user (the command line's --verbose). Optional.
-  std::function<void(const std::string& port, const std::string& finding)> OnScanReport;
+  std::function<void(const ScanFinding& finding)> OnScanReport;
+
+  // The stage shown in the status line, and the bar's position, as they
+  // change: for whoever follows the run (the command line's progress).
+  // Optional.
+  Stage stage() const { return stage_; }
+  std::function<void(Stage stage)> OnStage;
+  std::function<void(int32_t position)> OnPosition;
 
   // Whether the scan is to stop where it is (an interrupt of the command
   // line; called on the window's thread, answered from any thread): asked
@@ -110,6 +133,11 @@ class TMainPanel : public platform::TForm {
   bool SettleReply(bool& positive);
   // Moves the sequence on by the verdict on the outstanding command.
   void Advance(bool positive);
+  // The status line and the bar, and whoever follows them.
+  void ShowStage(Stage stage);
+  void ShowPosition(int32_t position);
+
+  Stage stage_ = Stage::kIdle;
 };
 
 // The program's one window.

@@ -31,8 +31,8 @@
 #include <string>
 
 #include "app/main_panel.h"
-#include "app/simulated_station.h"
-#include "app/trace_device.h"
+#include "sim/simulated_station.h"
+#include "app/run/trace_device.h"
 #include "platform/toolkit/toolkit_headless.h"
 
 using namespace odu;
@@ -121,15 +121,15 @@ struct Outcome {
 Outcome RunOne(const sim::StationConfig& config, uint32_t baud, bool trace = false) {
   VirtualClock clock;
   HeadlessToolkit toolkit(clock);
-  SimulatedStation simulated(clock, baud, config);
+  sim::SimulatedStation simulated(clock, baud, config);
   Outcome o;
   TComponent root(nullptr);
   auto* panel = new TMainPanel(&root);
-  TracingOpener tracing(simulated.opener(), [&](const std::string&, const std::string& line) {
+  TracingOpener tracing(simulated.opener(), [&](const std::string&, Traffic, const std::string& line) {
     if (trace) std::fprintf(stderr, "%9.3f s %s\n", std::chrono::duration<double>(clock.Now()).count(), line.c_str());
   });
   panel->Port->SetOpener(&tracing);
-  panel->ListPorts = [](std::vector<std::string>& l) { l.push_back(SimulatedStation::kPortName); };
+  panel->ListPorts = [](std::vector<std::string>& l) { l.push_back(sim::SimulatedStation::kPortName); };
   toolkit.on_box = [&](const HeadlessToolkit::Box& box) { o.ending = box.text; };
   panel->Button1->Click();
   // The longest healthy run is a few minutes of virtual time; a run that has

@@ -13,7 +13,7 @@ using namespace odu::platform;
 void ReportCommError(const std::string& message, int32_t code) {
   char suffix[32];
   std::snprintf(suffix, sizeof suffix, "(Error: %d)", code);
-  CurrentToolkit().MessageBox(message + suffix, "Serial Port Error.");
+  CurrentToolkit().MessageBox(message + suffix, kSerialPortErrorCaption);
 }
 
 namespace {

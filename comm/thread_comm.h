@@ -61,6 +61,9 @@ inline constexpr int8_t kFlowHardware = 1;
 inline constexpr int8_t kFlowSoftware = 2;
 inline constexpr int8_t kFlowDevice = 3;
 
+// The caption of the port component's boxes.
+inline constexpr char kSerialPortErrorCaption[] = "Serial Port Error.";
+
 // Shows "<message>(Error: <code>)" in a modal box captioned "Serial Port Error.".
 void ReportCommError(const std::string& message, int32_t code);
 

@@ -10,11 +10,12 @@
 #include <sstream>
 #include <string>
 
-#include "app/cli.h"
-#include "app/cli_options.h"
-#include "app/fleet_run.h"
-#include "app/simulated_station.h"
+#include "app/cli/cli.h"
+#include "app/cli/cli_options.h"
+#include "app/cli/fleet_run.h"
+#include "sim/simulated_station.h"
 #include "platform/serial/serial_virtual.h"
+#include "tests/support/simulator.h"
 
 namespace odu::testing {
 namespace {
@@ -65,10 +66,12 @@ class Cli : public ::testing::Test {
 
   VirtualClock clock;
   VirtualPortOpener opener;
-  CliEnvironment env = Unpaced();
-  static CliEnvironment Unpaced() {
+  sim::StationConfig station;  // behind --simulate
+  uint32_t baud = 0;            // its line speed (0: unpaced)
+  CliEnvironment env = WithSimulator();
+  CliEnvironment WithSimulator() {
     CliEnvironment e;
-    e.simulated_baud = 0;
+    e.simulator = SimulatorOf(station, baud);
     return e;
   }
   std::vector<std::filesystem::path> files;
@@ -269,7 +272,7 @@ TEST_F(Cli, TraceShowsEveryWriteAndRead) {
   EXPECT_GE(last_ms, 2000) << "the start delay and the handshake's read come first";
 
   // Noise before a reply is told apart from the frame that follows it.
-  env.simulated_station.faults[3] = sim::Fault::Noise;
+  station.faults[3] = sim::Fault::Noise;
   const Outcome noisy = Invoke({"--simulate", "--trace"});
   ASSERT_EQ(noisy.status, kExitDone) << noisy.err;
   const size_t noise = noisy.err.find(" (outside a frame)\n");
@@ -333,8 +336,8 @@ TEST_F(Cli, EachEndHasItsOwnExitStatusAndMessage) {
        19200},
   };
   for (const auto& row : rows) {
-    env.simulated_station = row.station;
-    env.simulated_baud = row.baud;
+    station = row.station;
+    baud = row.baud;
     const Outcome r = Invoke({"--simulate"});
     EXPECT_EQ(r.status, row.status) << row.name;
     EXPECT_EQ(r.err, row.says) << row.name;
@@ -383,12 +386,12 @@ TEST_F(Cli, AnInterruptClosesThePortSendsNothingMoreAndSaysWhatStateTheUnitIsIn)
       {500, kUnchanged, Init(sim::StationConfig::Init::Silent), {}, 1},
       {1500, kUnchanged, Init(sim::StationConfig::Init::Silent), {"--handshake-only"}, 2},
   };
-  env.simulated_baud = 19200;  // a whole run takes 21 s of virtual time
+  baud = 19200;  // a whole run takes 21 s of virtual time
   for (const auto& row : rows) {
     SCOPED_TRACE(row.at_ms);
     std::function<void()> interrupt;
     env.set_interrupt_handler = [&](std::function<void()> handler) { interrupt = std::move(handler); };
-    env.simulated_station = row.station;
+    station = row.station;
     clock.Schedule(clock.Now() + Millis(row.at_ms), [&] { interrupt(); });
     std::vector<std::string> args = {"--simulate", "--trace"};
     args.insert(args.end(), row.args.begin(), row.args.end());
@@ -425,7 +428,7 @@ TEST_F(Cli, TheImageAndTheStationCanBeTriedWithoutTouchingTheUnit) {
       {Init(sim::StationConfig::Init::Refuse), kExitRefused, "Station on SIM answered: Station upgrade not supported.\n"},
   };
   for (const auto& row : rows) {
-    env.simulated_station = row.station;
+    station = row.station;
     r = Invoke({"--simulate", "--handshake-only", "--trace"});
     EXPECT_EQ(r.status, row.status) << r.err;
     EXPECT_EQ(r.out, row.says);
@@ -434,15 +437,15 @@ TEST_F(Cli, TheImageAndTheStationCanBeTriedWithoutTouchingTheUnit) {
     EXPECT_EQ(sent, 1u) << r.err;
   }
 
-  env.simulated_station = Faulty(5, sim::Fault::Stall);
+  station = Faulty(5, sim::Fault::Stall);
   const std::string log = WriteFile("run.log", "");
   r = Invoke({"--simulate", "--log", log});
   EXPECT_EQ(r.status, kExitUpgradeError);
   std::ifstream in(log);
   const std::string logged((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  for (const char* line : {" ms SIM: station answered: OK\n", " ms stage: Programming...\n", " ms SIM TX 5A 0A 00 F3",
-                           " ms SIM RX 5A 07 00 00 E5 FE BA\n", " ms Upgrade error. Command timeout.\n",
-                           " ms The station did not answer the record at 0x0040", " ms exit status 5\n"})
+  for (const char* line : {" ms SIM: station answered: OK\n", " ms SIM: stage: Programming...\n", " ms SIM TX 5A 0A 00 F3",
+                           " ms SIM RX 5A 07 00 00 E5 FE BA\n", " ms SIM: Upgrade error. Command timeout.\n",
+                           " ms SIM: The station did not answer the record at 0x0040", " ms exit status 5\n"})
     EXPECT_NE(logged.find(line), std::string::npos) << line << " in\n" << logged.substr(0, 2000);
   EXPECT_EQ(Invoke({"--simulate", "--log", "/nonexistent/dir/run.log"}).status, kExitUsage);
 }
@@ -478,10 +481,10 @@ namespace {
 
 TEST_F(Cli, OnATerminalTheProgressLineIsRedrawnInPlaceWithinTheTerminalsWidth) {
   env.out_is_terminal = true;
-  env.simulated_baud = 19200;
+  baud = 19200;
   // The erase answered after 5 s: the line shows that the tool waits.
-  env.simulated_station = Faulty(0, sim::Fault::Delay);
-  env.simulated_station.delay = Millis(5000);
+  station = Faulty(0, sim::Fault::Delay);
+  station.delay = Millis(5000);
   for (const int columns : {40, 80, 200}) {
     env.terminal_columns = [columns] { return columns; };
     const Outcome r = Invoke({"--simulate"});
@@ -616,7 +619,7 @@ class Fleet : public Cli {
     env.run_host = [this](const std::string& port) {
       struct Host {
         VirtualClock clock;
-        std::unique_ptr<SimulatedStation> station;
+        std::unique_ptr<sim::SimulatedStation> station;
         VirtualPortOpener empty;
       };
       auto host = std::make_shared<Host>();
@@ -624,7 +627,7 @@ class Fleet : public Cli {
       r.clock = &host->clock;
       r.opener = &host->empty;
       if (auto it = stations.find(port); it != stations.end()) {
-        host->station = std::make_unique<SimulatedStation>(host->clock, 19200, it->second, port);
+        host->station = std::make_unique<sim::SimulatedStation>(host->clock, 19200, it->second, port);
         r.opener = &host->station->opener();
         r.flash_matches = [station = host->station.get()](const uint8_t* image) { return station->FlashMatches(image); };
       }
@@ -665,6 +668,28 @@ TEST_F(Fleet, EachStationEndsWithItsOwnResultAndTheStatusIsPartial) {
   // Plain lines, each with its port.
   EXPECT_NE(r.out.find("CLEAN: Programming... 50%"), std::string::npos) << r.out;
   EXPECT_NE(r.err.find("STALLING: Upgrade error. Command timeout."), std::string::npos) << r.err;
+}
+
+// A single run is a fleet of one: the same log lines and the same JSON
+// lines, a run's time apart.
+TEST_F(Fleet, ASingleRunAndAFleetOfOneTellTheSame) {
+  for (const sim::StationConfig& config : {sim::StationConfig{}, Faulty(5, sim::Fault::Stall)}) {
+    station = stations["SIM"] = config;
+    baud = 19200;
+    const auto told = [&](std::vector<std::string> args) {
+      const std::string log = WriteFile("one.log", "");
+      args.insert(args.end(), {"--json", "--log", log});
+      const Outcome r = Invoke(args);
+      std::ifstream in(log);
+      std::string lines, line;
+      std::getline(in, line);  // "odu-upgrade VERSION started" and how
+      while (std::getline(in, line)) lines += line.substr(line.find(" ms ")) + "\n";
+      std::istringstream json(r.out);
+      while (std::getline(json, line)) lines += line.substr(0, line.find(",\"seconds\":")) + "\n";
+      return std::to_string(r.status) + "\n" + lines;
+    };
+    EXPECT_EQ(told({"--simulate"}), told({"--all", "--port", "SIM"}));
+  }
 }
 
 TEST_F(Fleet, JsonLinesFollowTheSchemaAndEndWithEachStationsResult) {

@@ -12,9 +12,9 @@
 #include <memory>
 #include <thread>
 
-#include "app/cli.h"
-#include "app/cli_options.h"
-#include "app/simulated_station.h"
+#include "app/cli/cli.h"
+#include "app/cli/cli_options.h"
+#include "sim/simulated_station.h"
 
 namespace odu::testing {
 namespace {
@@ -30,10 +30,10 @@ TEST(FleetOutput, AStalledOutputHoldsUpNoRun) {
   env.run_host = [&ended](const std::string& port) {
     struct Host {
       VirtualClock clock;
-      std::unique_ptr<SimulatedStation> station;
+      std::unique_ptr<sim::SimulatedStation> station;
     };
     auto host = std::make_shared<Host>();
-    host->station = std::make_unique<SimulatedStation>(host->clock, 19200, sim::StationConfig{}, port);
+    host->station = std::make_unique<sim::SimulatedStation>(host->clock, 19200, sim::StationConfig{}, port);
     RunHost r;
     r.clock = &host->clock;
     r.opener = &host->station->opener();

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "app/progress_line.h"
+#include "app/cli/progress_line.h"
 
 namespace odu::testing {
 namespace {

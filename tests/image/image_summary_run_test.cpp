@@ -13,9 +13,10 @@
 #include <string>
 #include <vector>
 
-#include "app/cli.h"
-#include "app/cli_options.h"
-#include "app/image_summary.h"
+#include "app/cli/cli.h"
+#include "app/cli/cli_options.h"
+#include "app/cli/image_summary.h"
+#include "tests/support/simulator.h"
 #include "protocol/intel_hex.h"
 #include "platform/serial/serial_virtual.h"
 #include "resources/firmware_image.h"
@@ -48,7 +49,9 @@ RunResult Upgrade(std::vector<std::string> args) {
   CliEnvironment env;
   env.clock = &clock;
   env.opener = &opener;
-  env.simulated_baud = kSummaryBaud;
+  const sim::StationConfig station;
+  const uint32_t baud = kSummaryBaud;
+  env.simulator = testing::SimulatorOf(station, baud);
   std::FILE* out = std::tmpfile();
   std::FILE* err = std::tmpfile();
   env.out = out;

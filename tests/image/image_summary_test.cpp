@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "app/image_summary.h"
+#include "app/cli/image_summary.h"
 #include "protocol/intel_hex.h"
 #include "resources/firmware_image.h"
 #include "tests/support/hex_record.h"

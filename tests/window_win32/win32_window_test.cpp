@@ -25,7 +25,7 @@
 #include <vector>
 
 #include "app/main_panel.h"
-#include "app/simulated_station.h"
+#include "sim/simulated_station.h"
 #include "platform/toolkit/toolkit_win32.h"
 #include "resources/odu_icon.h"
 
@@ -415,7 +415,7 @@ void Layout() {
 void Upgrade(const std::string& pictures) {
   Fixture f;
   odu::TMainPanel& p = *f.panel;
-  odu::SimulatedStation station(f.toolkit.clock(), 19200);
+  odu::sim::SimulatedStation station(f.toolkit.clock(), 19200);
   p.Port->SetOpener(&station.opener());
   p.Show();
   HWND w = WindowOf(p), start = WindowOf(*p.Button1), status = WindowOf(*p.StaticText1);
@@ -452,7 +452,7 @@ void Upgrade(const std::string& pictures) {
            [&] {
              if (FindBox("Hardware error.") || !IsWindowEnabled(start)) return false;
              CheckEq(TextOf(status), "", "the status line is empty again");
-             p.ListPorts = [](std::vector<std::string>& list) { list.assign(1, odu::SimulatedStation::kPortName); };
+             p.ListPorts = [](std::vector<std::string>& list) { list.assign(1, odu::sim::SimulatedStation::kPortName); };
              PostMessageA(start, BM_CLICK, 0, 0);
              return true;
            }},
