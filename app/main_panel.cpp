@@ -23,9 +23,6 @@ TMainPanel* MainPanel = nullptr;
 
 namespace {
 
-constexpr char kCommunicationError[] = "Communication error.";
-constexpr char kCommandTimeout[] = "Command timeout.";
-
 // Why `port` could not be opened, from the code it failed with and what the
 // device layer found beyond it.
 std::string DescribeOpenError(uint32_t code, const std::string& port) {
@@ -239,16 +236,10 @@ bool TMainPanel::Handshake(std::string& verdict) {
 // ---- the firmware image ----
 
 void TMainPanel::UnpackImage() {
-  std::memset(Image, 0xFF, sizeof Image);
+  UnpackRecords(ProgSrc->Items, Image);
   for (const std::string& line : ProgSrc->Items) {
-    const unsigned count = ScanHex(line, 1, 2) & 0xFF;
-    const unsigned address = ScanHex(line, 3, 4) & 0xFFFF;
-    for (unsigned j = 0; j < count; ++j) {
-      // A record running past the top of the address space loses the excess.
-      if (address + j > 0xFFFF) break;
-      Image[address + j] = static_cast<uint8_t>(ScanHex(line, 9 + 2 * j, 2) & 0xFF);
-    }
-    if (ProgressBar1->Max() < static_cast<int>(address)) ProgressBar1->SetMax(static_cast<int>(address));
+    const int address = static_cast<int>(ScanHex(line, 3, 4) & 0xFFFF);
+    if (ProgressBar1->Max() < address) ProgressBar1->SetMax(address);
   }
 }
 

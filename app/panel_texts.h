@@ -38,5 +38,8 @@ Caption CaptionOf(std::string_view text);
 
 // The Hardware error's message: the scan found no station.
 inline constexpr char kStationNotFound[] = "Station ORVELA not found.";
+// The Upgrade error's messages: a refusal or a garbled reply, and no reply.
+inline constexpr char kCommunicationError[] = "Communication error.";
+inline constexpr char kCommandTimeout[] = "Command timeout.";
 
 }  // namespace odu

@@ -136,7 +136,7 @@ Outcome RunOne(const sim::StationConfig& config, uint32_t baud, bool trace = fal
   // not ended after two hours never will.
   o.ended = toolkit.RunUntil([&] { return panel->Button1->Enabled() && panel->Step == 0; }, clock.Now() + Millis(7'200'000));
   o.late = simulated.station().stats().late_replies > 0;
-  o.done = o.ended && o.ending.empty() && panel->StaticText1->Caption() == "Done.";
+  o.done = o.ended && o.ending.empty() && panel->stage() == Stage::kDone;
   // "Done." is only right when the station also ended its session.
   o.flash_matches = simulated.FlashMatches(panel->Image) && simulated.station().Finished();
   o.out_of_step = panel->RepliesOutOfStep;

@@ -17,6 +17,11 @@ inline constexpr const char* kClosingRecords[3] = {":03000003060000F4", ":020000
 // Each data record carries one block of the image; a block whose bytes are
 // all 0xFF is blank and is not sent.
 inline constexpr size_t kBlockBytes = 16;
+inline bool IsBlankBlock(const uint8_t* block) {
+  for (size_t i = 0; i < kBlockBytes; ++i)
+    if (block[i] != 0xFF) return false;
+  return true;
+}
 // ":10", four address digits, "00", the data digits and the checksum.
 inline constexpr size_t kDataRecordChars = 11 + 2 * kBlockBytes;
 

@@ -275,4 +275,14 @@ unsigned ScanHex(const std::string& line, size_t pos, size_t width) {
   return value;
 }
 
+void UnpackRecords(const std::vector<std::string>& lines, uint8_t* image) {
+  std::memset(image, 0xFF, 0x10000);
+  for (const std::string& line : lines) {
+    const unsigned count = ScanHex(line, 1, 2) & 0xFF;
+    const unsigned address = ScanHex(line, 3, 4) & 0xFFFF;
+    for (unsigned j = 0; j < count && address + j <= 0xFFFF; ++j)
+      image[address + j] = static_cast<uint8_t>(ScanHex(line, 9 + 2 * j, 2) & 0xFF);
+  }
+}
+
 }  // namespace odu

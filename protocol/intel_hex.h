@@ -38,6 +38,12 @@ unsigned ScanHex(const std::string& line, size_t pos, size_t width);
 // as 32 uppercase digits and the checksum: 43 characters.
 std::string DataRecord(const uint8_t* bytes, uint16_t address);
 
+// The 64 KiB image that `lines` program, as the programming walk reads
+// them: `image` (65,536 bytes) all 0xFF, then each line's bytes at the
+// address it carries, whatever its type; a record running past 0xFFFF loses
+// the excess.
+void UnpackRecords(const std::vector<std::string>& lines, uint8_t* image);
+
 struct HexCheck {
   bool ok = false;
   size_t line = 0;     // 1-based line the refusal is about; 0 when about the whole file

@@ -74,7 +74,7 @@ void FleetScreen::Box(const std::string& port, const RunBox& box) {
 void FleetScreen::Note(const std::string& port, const std::string& line) { Above(port + ": " + line); }
 
 void FleetScreen::Trace(const std::string& port, long long ms, const std::string& line) {
-  if (trace_) Above(TraceText(port, ms, line));
+  if (trace_) Note(port, TraceNote(ms, line));
 }
 
 void FleetScreen::Ended(const StationResult& r) {
@@ -132,9 +132,7 @@ void FleetLines::Note(const std::string& port, const std::string& line) {
 }
 
 void FleetLines::Trace(const std::string& port, long long ms, const std::string& line) {
-  if (!trace_) return;
-  std::fprintf(err_, "%s\n", TraceText(port, ms, line).c_str());
-  std::fflush(err_);
+  if (trace_) Note(port, TraceNote(ms, line));
 }
 
 void FleetLines::Ended(const StationResult&) {}

@@ -39,26 +39,20 @@ std::string Format(const char* format, auto... values) {
 ImageSummary SummarizeImage(const std::vector<std::string>& lines) {
   ImageSummary s;
   std::array<uint8_t, kSpace> image;
-  image.fill(0xFF);
+  UnpackRecords(lines, image.data());
   for (const std::string& line : lines) {
+    if ((ScanHex(line, 7, 2) & 0xFF) != 0x00) continue;
+    ++s.records;
     const unsigned count = ScanHex(line, 1, 2) & 0xFF;
     const unsigned address = ScanHex(line, 3, 4) & 0xFFFF;
-    const bool data = (ScanHex(line, 7, 2) & 0xFF) == 0x00;
-    if (data) ++s.records;
-    for (unsigned j = 0; j < count && address + j < kSpace; ++j) {
-      image[address + j] = static_cast<uint8_t>(ScanHex(line, 9 + 2 * j, 2) & 0xFF);
-      if (!data) continue;
-      ++s.data_bytes;
-      s.lowest = s.has_data ? std::min(s.lowest, address + j) : address + j;
-      s.end = std::max(s.end, address + j + 1);
-      s.has_data = true;
-    }
+    const unsigned end = std::min(address + count, kSpace);
+    if (end <= address) continue;
+    s.data_bytes += end - address;
+    s.lowest = s.has_data ? std::min(s.lowest, address) : address;
+    s.end = std::max(s.end, end);
+    s.has_data = true;
   }
-  for (uint32_t block = 0; block < kSpace; block += kBlockBytes) {
-    if (std::any_of(image.begin() + block, image.begin() + block + kBlockBytes, [](uint8_t b) { return b != 0xFF; })) {
-      ++s.blocks;
-    }
-  }
+  for (uint32_t block = 0; block < kSpace; block += kBlockBytes) s.blocks += IsBlankBlock(&image[block]) ? 0 : 1;
 
   s.frames_sent = 2 + s.blocks + std::size(kClosingRecords);
   s.bytes_sent = sizeof kInitFrame + (std::strlen(kEraseRecord) + kFrameOverhead);

@@ -17,9 +17,12 @@ std::string JsonString(std::string_view text);
 
 class JsonLines final : public RunView {
  public:
-  // With `trace`, the frames of --trace go there as the terminal shows
-  // them (the error stream); JSON lines carry none.
-  explicit JsonLines(std::FILE* out, std::FILE* trace = nullptr) : out_(out), trace_(trace) {}
+  // How the frames of --trace are told: not at all, as notes (a fleet's,
+  // which has all in its JSON lines), or on the error stream as a single
+  // run shows them beside its JSON lines.
+  enum class Traces { kNone, kAsNotes, kOnErrorStream };
+  explicit JsonLines(std::FILE* out, Traces traces = Traces::kNone, std::FILE* err = nullptr)
+      : out_(out), err_(err), traces_(traces) {}
 
   void Finding(const ScanFinding& finding) override;
   void Changed(const std::string& port, const ProgressFigures& figures, Change change) override;
@@ -36,7 +39,8 @@ class JsonLines final : public RunView {
   void Line(const std::string& event, const std::string& port, const std::string& fields);
 
   std::FILE* out_;
-  std::FILE* trace_;
+  std::FILE* err_;
+  Traces traces_;
   std::map<std::string, int> percent_;  // of the last progress line of each port
 };
 

@@ -33,7 +33,7 @@ void ReportNotFound(std::FILE* err, const std::vector<ScanFinding>& findings, bo
 class SingleRunView final : public RunView {
  public:
   SingleRunView(const CliOptions& o, const CliEnvironment& env, Clock& clock) : o_(o), env_(env) {
-    if (o.json) json_ = std::make_unique<JsonLines>(env.out, o.trace ? env.err : nullptr);
+    if (o.json) json_ = std::make_unique<JsonLines>(env.out, JsonLines::Traces::kOnErrorStream, env.err);
     else progress_ = std::make_unique<ProgressReporter>(env.out, env.out_is_terminal, clock, env.terminal_columns);
   }
 

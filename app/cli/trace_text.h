@@ -14,4 +14,8 @@ inline std::string TraceText(const std::string& port, long long ms, const std::s
   return stamp + port + " " + line;
 }
 
+// The same frame as a line about its port, "<ms> ms <line>", as a fleet
+// shows it after the port (and as a JSON note with --all --trace).
+inline std::string TraceNote(long long ms, const std::string& line) { return std::to_string(ms) + " ms " + line; }
+
 }  // namespace odu

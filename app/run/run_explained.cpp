@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "app/main_panel.h"
+#include "app/panel_texts.h"
 #include "protocol/bootloader.h"
 
 namespace odu {
@@ -39,7 +40,7 @@ CommandState StateAt(const SequencePoint& at) {
 // each refusal but a refused erase is followed by a re-send, up to four.
 uint32_t AttemptsOf(const TMainPanel& panel, const std::string& message, const SequencePoint& at) {
   // A refused erase ends the run at once, after the timeouts before it.
-  if (at.step == 1 && message == "Communication error.") return panel.Retries + 1;
+  if (at.step == 1 && message == kCommunicationError) return panel.Retries + 1;
   return std::max<uint32_t>(1, panel.Retries);
 }
 
@@ -62,11 +63,11 @@ std::string ExplainUpgradeError(const TMainPanel& panel, const std::string& mess
            "Run odu-upgrade again.";
   }
   const std::string each = std::to_string((at.step == 1 ? kEraseTimeoutMs : kReplyTimeoutMs) / 1000) + " s";
-  if (message == "Command timeout.") {
+  if (message == kCommandTimeout) {
     return "The station did not answer " + state.command + " (" + tries + ", " + each + " each): " + state.unit +
            ". Check the cable and the station's power, then run odu-upgrade again.";
   }
-  if (message == "Communication error.") {
+  if (message == kCommunicationError) {
     return "The station refused " + state.command + " (" + tries + "): " + state.unit +
            ". Run odu-upgrade again; if it fails at the same place, check the image.";
   }

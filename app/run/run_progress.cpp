@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "app/main_panel.h"
+#include "protocol/bootloader.h"
 
 namespace odu {
 
@@ -23,8 +24,7 @@ void RunProgress::CountImage() {
   total_bytes_ = 0;
   for (int block = 0; block < 4096; ++block) {
     blocks_below_[block] = total_bytes_ / 16;
-    const uint8_t* b = panel_.Image + block * 16;
-    if (std::any_of(b, b + 16, [](uint8_t v) { return v != 0xFF; })) total_bytes_ += 16;
+    if (!IsBlankBlock(panel_.Image + block * kBlockBytes)) total_bytes_ += kBlockBytes;
   }
   blocks_below_[4096] = total_bytes_ / 16;
 }

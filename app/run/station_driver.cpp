@@ -171,7 +171,7 @@ RunOutcome RunStation(const RunSetup& setup, RunView& view) {
   result.status = status;
   if (!result.found && status != kExitDone && status != kExitNotFound && status != kExitInterrupted)
     result.found = true;  // a failure after the scan, whatever it found
-  if (status == kExitDone) result.result = "Done.";
+  if (status == kExitDone) result.result = StageText(Stage::kDone);
   else if (status == kExitInterrupted) result.result = interrupted_line;
   else if (status == kExitFlashMismatch) result.result = result.flash_check;
   else if (!result.found) result.result = outcome.ports_tried == 1 && !finding.empty() ? finding : run.failure();

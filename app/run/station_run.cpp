@@ -1,6 +1,6 @@
 #include "app/run/station_run.h"
 
-#include "app/cli/cli_options.h"
+#include "app/run/exit_status.h"
 #include "app/run/run_explained.h"
 
 namespace odu {
