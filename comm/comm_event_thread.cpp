@@ -62,7 +62,7 @@ bool TCommEventThread::Stop() {
   }
   pause_cv_.notify_all();
   device_->CancelWait();
-  const bool running_here = toolkit().CancelSynchronize(this);
+  const bool running_here = toolkit().CancelSynchronize(sync_owner());
   if (running_here) return false;
   WaitFor();
   return true;

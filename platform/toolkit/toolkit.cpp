@@ -54,7 +54,7 @@ void SetCurrentToolkit(Toolkit* toolkit) {
 
 struct Toolkit::SyncCall {
   enum class State { Queued, Running, Done, Cancelled };
-  const void* owner;
+  SyncOwner owner;
   std::function<void()> call;
   State state = State::Queued;
 };
@@ -71,7 +71,9 @@ Toolkit::~Toolkit() {
 
 std::unique_ptr<ControlPeer> Toolkit::CreatePeer(TControl&) { return nullptr; }
 
-bool Toolkit::Synchronize(const void* owner, std::function<void()> call) {
+Toolkit::SyncOwner Toolkit::NewSyncOwner() { return next_owner_.fetch_add(1); }
+
+bool Toolkit::Synchronize(SyncOwner owner, std::function<void()> call) {
   auto item = std::make_shared<SyncCall>(SyncCall{owner, std::move(call)});
   std::unique_lock lock(sync_mutex_);
   if (std::find(cancelled_owners_.begin(), cancelled_owners_.end(), owner) != cancelled_owners_.end()) return false;
@@ -86,7 +88,7 @@ bool Toolkit::Synchronize(const void* owner, std::function<void()> call) {
   return item->state == SyncCall::State::Done;
 }
 
-bool Toolkit::CancelSynchronize(const void* owner) {
+bool Toolkit::CancelSynchronize(SyncOwner owner) {
   std::lock_guard g(sync_mutex_);
   if (std::find(cancelled_owners_.begin(), cancelled_owners_.end(), owner) == cancelled_owners_.end())
     cancelled_owners_.push_back(owner);
@@ -105,7 +107,7 @@ bool Toolkit::CancelSynchronize(const void* owner) {
   return std::find(running_owners_.begin(), running_owners_.end(), owner) != running_owners_.end();
 }
 
-void Toolkit::ForgetOwner(const void* owner) {
+void Toolkit::ForgetOwner(SyncOwner owner) {
   std::lock_guard g(sync_mutex_);
   cancelled_owners_.erase(std::remove(cancelled_owners_.begin(), cancelled_owners_.end(), owner), cancelled_owners_.end());
 }
@@ -144,7 +146,7 @@ void Toolkit::RunSynchronized() {
 
 // ---- threads ----
 
-TThread::TThread(bool create_suspended) : toolkit_(CurrentToolkit()) {
+TThread::TThread(bool create_suspended) : toolkit_(CurrentToolkit()), sync_owner_(toolkit_.NewSyncOwner()) {
   if (!create_suspended) Resume();
 }
 
@@ -155,7 +157,7 @@ TThread::~TThread() {
     else
       thread_.join();
   }
-  toolkit_.ForgetOwner(this);
+  toolkit_.ForgetOwner(sync_owner_);
 }
 
 void TThread::Resume() {
@@ -169,7 +171,7 @@ void TThread::WaitFor() {
   if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) thread_.join();
 }
 
-bool TThread::Synchronize(std::function<void()> call) { return toolkit_.Synchronize(this, std::move(call)); }
+bool TThread::Synchronize(std::function<void()> call) { return toolkit_.Synchronize(sync_owner_, std::move(call)); }
 
 void TThread::Main() {
   Execute();

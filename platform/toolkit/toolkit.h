@@ -99,18 +99,25 @@ class Toolkit {
   virtual void RunLoop() = 0;
   virtual void Quit() = 0;
 
+  // Who calls onto the window's thread: a token that no later caller gets,
+  // so that what is cancelled for one can never hold for another.
+  using SyncOwner = uint64_t;
+  SyncOwner NewSyncOwner();
+
   // From a worker thread: runs `call` on the window's thread and waits until
   // it has returned (true), or until the window's thread cancels it (false).
-  bool Synchronize(const void* owner, std::function<void()> call);
+  bool Synchronize(SyncOwner owner, std::function<void()> call);
   // On the window's thread: drops the queued calls of `owner`, whose
-  // Synchronize then returns false, and refuses its later calls until
-  // ForgetOwner. True when a call of `owner` is running right now further
-  // up this thread's stack (it cannot be dropped).
-  bool CancelSynchronize(const void* owner);
-  // `owner` is gone: a new object at its address starts afresh.
-  void ForgetOwner(const void* owner);
+  // Synchronize then returns false, and refuses its later calls. True when
+  // a call of `owner` is running right now further up this thread's stack
+  // (it cannot be dropped).
+  bool CancelSynchronize(SyncOwner owner);
+  // `owner` is gone: what was kept for it is dropped.
+  void ForgetOwner(SyncOwner owner);
 
  protected:
+  // The toolkit's own calls onto its thread (a box asked for from a worker).
+  static constexpr SyncOwner kOwnCalls = 0;
   // Runs the queued synchronous calls; the backend's loop calls it.
   void RunSynchronized();
   bool HasSynchronized() const;
@@ -124,8 +131,9 @@ class Toolkit {
   mutable std::mutex sync_mutex_;
   std::condition_variable sync_cv_;
   std::deque<std::shared_ptr<SyncCall>> sync_queue_;
-  std::vector<const void*> running_owners_;
-  std::vector<const void*> cancelled_owners_;
+  std::vector<SyncOwner> running_owners_;
+  std::vector<SyncOwner> cancelled_owners_;
+  std::atomic<SyncOwner> next_owner_{kOwnCalls + 1};
 };
 
 // The toolkit that the program runs on (set by the backend's constructor).
@@ -156,11 +164,13 @@ class TThread {
   virtual void Execute() = 0;
   bool Synchronize(std::function<void()> call);
   Toolkit& toolkit() const { return toolkit_; }
+  Toolkit::SyncOwner sync_owner() const { return sync_owner_; }
 
  private:
   void Main();
 
   Toolkit& toolkit_;
+  const Toolkit::SyncOwner sync_owner_;
   std::thread thread_;
   std::atomic<bool> terminated_{false};
   std::atomic<bool> finished_{false};

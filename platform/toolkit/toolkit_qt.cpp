@@ -412,7 +412,7 @@ double QtToolkit::Scale(const TForm& form) {
 void QtToolkit::MessageBox(const std::string& text, const std::string& caption) {
   if (!IsWindowThread()) {
     // Widgets live on the GUI thread only.
-    Synchronize(this, [&] { MessageBox(text, caption); });
+    Synchronize(kOwnCalls, [&] { MessageBox(text, caption); });
     return;
   }
   boxes_.push_back(Box{text, caption});

@@ -125,7 +125,7 @@ int Win32Toolkit::DpiOf(HWND window) {
 void Win32Toolkit::MessageBox(const std::string& text, const std::string& caption) {
   if (!IsWindowThread()) {
     // Windows belong to the thread that made them.
-    Synchronize(this, [&] { MessageBox(text, caption); });
+    Synchronize(kOwnCalls, [&] { MessageBox(text, caption); });
     return;
   }
   HWND owner = nullptr;

@@ -492,10 +492,10 @@ void ToolkitGroup() {
   {
     // Workers call in before any window exists and before the loop runs.
     Fixture f;
-    int owner = 0;
+    const Toolkit::SyncOwner owner = f.toolkit.NewSyncOwner();
     std::atomic<bool> ran{false};
     bool returned = false;
-    std::thread early([&] { returned = f.toolkit.Synchronize(&owner, [&] { ran = true; }); });
+    std::thread early([&] { returned = f.toolkit.Synchronize(owner, [&] { ran = true; }); });
     std::thread boxer([&] {
       while (!ran) std::this_thread::yield();
       f.toolkit.MessageBox("from a worker", "Worker box");
@@ -563,17 +563,17 @@ void ToolkitGroup() {
   }
   {
     // A wake-up left queued by a toolkit that is gone reaches nobody.
-    int owner = 0;
     auto first = std::make_unique<Win32Toolkit>();
-    std::thread late([&] { first->Synchronize(&owner, [] { Fail("a cancelled call ran", ""); }); });
+    const Toolkit::SyncOwner owner = first->NewSyncOwner();
+    std::thread late([&] { first->Synchronize(owner, [] { Fail("a cancelled call ran", ""); }); });
     MSG queued;
     while (!PeekMessageA(&queued, first->message_window(), 0, 0, PM_NOREMOVE)) std::this_thread::yield();
-    first->CancelSynchronize(&owner);
+    first->CancelSynchronize(owner);
     late.join();
     first.reset();
     Win32Toolkit second;
     bool ran = false;
-    std::thread caller([&] { second.Synchronize(&owner, [&] { ran = true; second.Quit(); }); });
+    std::thread caller([&] { second.Synchronize(owner, [&] { ran = true; second.Quit(); }); });
     second.RunLoop();
     caller.join();
     Check(ran, "a wake-up queued for a destroyed toolkit is harmless to the next one");
