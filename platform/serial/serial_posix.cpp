@@ -589,62 +589,15 @@ bool PosixSerialDevice::WaitCommEvent(uint32_t& events) {
     const bool sample_counts = (mask & kCountEvents) && counts_supported_;
     if (is_tty_ && (sample_lines || sample_counts)) {
       lock.unlock();
-      const Nanos now = Now();
-      if (now >= next_line_check_) {
-        next_line_check_ = now + kLineCheck;
-        if (sample_lines) {
-          int lines = 0;
-          if (::ioctl(fd, TIOCMGET, &lines) != 0) return FailWithDeviceErrno();
-          const int changed = lines ^ wait_lines_;
-          wait_lines_ = lines;
-          if (changed & TIOCM_CTS) carried_ |= EV_CTS;
-          if (changed & TIOCM_DSR) carried_ |= EV_DSR;
-          if (changed & TIOCM_CAR) carried_ |= EV_RLSD;
-          if (changed & TIOCM_RNG) carried_ |= EV_RING;
-        }
-        ErrorCounts counts;
-        if (sample_counts && ReadCounts(counts)) {
-          if (counts.brk != wait_counts_.brk) carried_ |= EV_BREAK;
-          if (counts.frame != wait_counts_.frame || counts.parity != wait_counts_.parity ||
-              counts.overrun != wait_counts_.overrun || counts.buf_overrun != wait_counts_.buf_overrun)
-            carried_ |= EV_ERR;
-          wait_counts_ = counts;
-        }
-      }
-      pace = std::min(pace, next_line_check_ - now);
+      if (!SampleLines(fd, sample_lines, sample_counts, pace)) return false;
       lock.lock();
       if (interrupted()) return result;
     }
     carried_ &= mask_;
 
-    // Input and output queues, under the lock so that a concurrent read
-    // moves the queue and notified_ together.
     bool want_input = false;
     uint32_t waiting = 0;
-    if (is_tty_) {
-      if (mask_ & EV_RXCHAR) {
-        int n = 0;
-        if (::ioctl(fd, FIONREAD, &n) != 0) return FailWithDeviceErrno();
-        waiting = static_cast<uint32_t>(std::max(n, 0));
-        if (waiting > notified_) {
-          carried_ |= EV_RXCHAR;
-        } else if (waiting == 0 && !input_signalled) {
-          want_input = true;
-        } else {
-          pace = std::min(pace, kInputRecheck);
-        }
-      }
-      if ((mask_ & EV_TXEMPTY) && tx_pending_) {
-        int queued = 0;
-        if (!OutputQueued(queued)) return false;
-        if (queued == 0) {
-          carried_ |= EV_TXEMPTY;
-          tx_pending_ = false;
-        } else {
-          pace = std::min(pace, kInputRecheck);
-        }
-      }
-    }
+    if (is_tty_ && !CheckQueues(fd, input_signalled, waiting, want_input, pace)) return false;
     if (carried_ != 0) {
       events = carried_;
       carried_ = 0;
@@ -671,6 +624,59 @@ bool PosixSerialDevice::WaitCommEvent(uint32_t& events) {
     // restarts.
     if (fds[1].revents & (POLLHUP | POLLERR | POLLNVAL)) hangup = true;
   }
+}
+
+bool PosixSerialDevice::SampleLines(int fd, bool lines, bool counts, Nanos& pace) {
+  const Nanos now = Now();
+  if (now >= next_line_check_) {
+    next_line_check_ = now + kLineCheck;
+    if (lines) {
+      int state = 0;
+      if (::ioctl(fd, TIOCMGET, &state) != 0) return FailWithDeviceErrno();
+      const int changed = state ^ wait_lines_;
+      wait_lines_ = state;
+      if (changed & TIOCM_CTS) carried_ |= EV_CTS;
+      if (changed & TIOCM_DSR) carried_ |= EV_DSR;
+      if (changed & TIOCM_CAR) carried_ |= EV_RLSD;
+      if (changed & TIOCM_RNG) carried_ |= EV_RING;
+    }
+    ErrorCounts now_counts;
+    if (counts && ReadCounts(now_counts)) {
+      if (now_counts.brk != wait_counts_.brk) carried_ |= EV_BREAK;
+      if (now_counts.frame != wait_counts_.frame || now_counts.parity != wait_counts_.parity ||
+          now_counts.overrun != wait_counts_.overrun || now_counts.buf_overrun != wait_counts_.buf_overrun)
+        carried_ |= EV_ERR;
+      wait_counts_ = now_counts;
+    }
+  }
+  pace = std::min(pace, next_line_check_ - now);
+  return true;
+}
+
+bool PosixSerialDevice::CheckQueues(int fd, bool input_signalled, uint32_t& waiting, bool& want_input, Nanos& pace) {
+  if (mask_ & EV_RXCHAR) {
+    int n = 0;
+    if (::ioctl(fd, FIONREAD, &n) != 0) return FailWithDeviceErrno();
+    waiting = static_cast<uint32_t>(std::max(n, 0));
+    if (waiting > notified_) {
+      carried_ |= EV_RXCHAR;
+    } else if (waiting == 0 && !input_signalled) {
+      want_input = true;
+    } else {
+      pace = std::min(pace, kInputRecheck);
+    }
+  }
+  if ((mask_ & EV_TXEMPTY) && tx_pending_) {
+    int queued = 0;
+    if (!OutputQueued(queued)) return false;
+    if (queued == 0) {
+      carried_ |= EV_TXEMPTY;
+      tx_pending_ = false;
+    } else {
+      pace = std::min(pace, kInputRecheck);
+    }
+  }
+  return true;
 }
 
 void PosixSerialDevice::CancelWait() {
@@ -788,24 +794,7 @@ bool PosixSerialDevice::WriteFile(const void* buffer, uint32_t count, uint32_t& 
   const std::optional<uint64_t> total = WriteTotalFor(t, count);
   const Nanos deadline = total ? DeadlineAfter(Now(), *total) : kForever;
   const auto* bytes = static_cast<const uint8_t*>(buffer);
-  // Sleeps up to `limit` (not past the deadline) or until woken. Lock held
-  // on entry and return.
-  auto pause = [&](Nanos limit, short fd_events) {
-    const Nanos now = Now();
-    const Nanos span = std::min(limit, Until(deadline, now));
-    lock.unlock();
-    pollfd fds[2] = {{write_wake_.read_end, POLLIN, 0}, {fd, fd_events, 0}};
-    const int r = ::poll(fds, fd_events ? 2 : 1, PollMillis(span));
-    lock.lock();
-    if (r > 0 && fds[0].revents) write_wake_.Drain();
-    return r > 0 ? fds[1].revents : short{0};
-  };
-  // What has not left yet no longer counts as written.
-  auto unsent = [&] {
-    int queued = 0;
-    OutputQueued(queued);
-    sent -= std::min(sent, static_cast<uint32_t>(queued));
-  };
+  auto pause = [&](Nanos limit, short fd_events) { return PauseWrite(lock, fd, deadline, limit, fd_events); };
 
   if (!is_tty_) {
     const ssize_t n = ::write(fd, bytes, count);
@@ -818,10 +807,7 @@ bool PosixSerialDevice::WriteFile(const void* buffer, uint32_t count, uint32_t& 
   while (sent < count) {
     // Lock held here.
     if (closed_) return Fail(error::kInvalidHandle);
-    if (tx_abort_) {
-      unsent();
-      return Fail(error::kOperationAborted);
-    }
+    if (tx_abort_) return AbortWrite(sent);
     if (dsr_handshake) {
       // Output waits while DSR is low (termios cannot gate on it).
       int lines = TIOCM_DSR;
@@ -849,15 +835,35 @@ bool PosixSerialDevice::WriteFile(const void* buffer, uint32_t count, uint32_t& 
     if (revents & (POLLHUP | POLLERR | POLLNVAL)) hangup = true;
   }
 
-  // The count is what has left the port by the deadline. Wait for the
-  // output queue to drain, a little at a time in proportion to what is
-  // left in it; whatever is still queued at the deadline is discarded.
+  return DrainWrite(lock, fd, deadline, char_time, sent);
+}
+
+short PosixSerialDevice::PauseWrite(std::unique_lock<std::mutex>& lock, int fd, Nanos deadline, Nanos limit,
+                                    short fd_events) {
+  const Nanos span = std::min(limit, Until(deadline, Now()));
+  lock.unlock();
+  pollfd fds[2] = {{write_wake_.read_end, POLLIN, 0}, {fd, fd_events, 0}};
+  const int r = ::poll(fds, fd_events ? 2 : 1, PollMillis(span));
+  lock.lock();
+  if (r > 0 && fds[0].revents) write_wake_.Drain();
+  return r > 0 ? fds[1].revents : short{0};
+}
+
+bool PosixSerialDevice::AbortWrite(uint32_t& sent) {
+  int queued = 0;
+  OutputQueued(queued);
+  sent -= std::min(sent, static_cast<uint32_t>(queued));
+  return Fail(error::kOperationAborted);
+}
+
+// The count is what has left the port by the deadline. The output queue is
+// waited for a little at a time in proportion to what is left in it;
+// whatever is still queued at the deadline is discarded.
+bool PosixSerialDevice::DrainWrite(std::unique_lock<std::mutex>& lock, int fd, Nanos deadline, Nanos char_time,
+                                   uint32_t& sent) {
   for (;;) {
     if (closed_) return Fail(error::kInvalidHandle);
-    if (tx_abort_) {
-      unsent();
-      return Fail(error::kOperationAborted);
-    }
+    if (tx_abort_) return AbortWrite(sent);
     int queued = 0;
     if (!OutputQueued(queued)) return false;
     if (queued == 0) return true;
@@ -866,7 +872,7 @@ bool PosixSerialDevice::WriteFile(const void* buffer, uint32_t count, uint32_t& 
       sent -= std::min(sent, static_cast<uint32_t>(queued));
       return true;
     }
-    pause(std::clamp(char_time * queued, kDrainMin, kDrainMax), 0);
+    PauseWrite(lock, fd, deadline, std::clamp(char_time * queued, kDrainMin, kDrainMax), 0);
   }
 }
 

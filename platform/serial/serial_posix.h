@@ -91,6 +91,26 @@ class PosixSerialDevice final : public SerialDevice {
   // The last error for a device that poll() reported hung up.
   uint32_t HangupError() const;
 
+  // A wait's look at the modem lines and the error counters, made without
+  // mu_ (on a USB adapter TIOCMGET is a round trip to the device), every
+  // kLineCheck: their changes go to carried_ and `pace` is cut to the next
+  // look. False on a device failure.
+  bool SampleLines(int fd, bool lines, bool counts, Nanos& pace);
+  // A wait's look at the queues, under mu_ so that a concurrent read moves
+  // the input queue and notified_ together: EV_RXCHAR for input beyond what
+  // was announced (`waiting` is the queue), EV_TXEMPTY once the output has
+  // gone; `want_input` when poll() is to watch for input, `pace` cut while
+  // something is to be looked at again. False on a device failure.
+  bool CheckQueues(int fd, bool input_signalled, uint32_t& waiting, bool& want_input, Nanos& pace);
+
+  // A write's sleep of up to `limit` (not past `deadline`), or until woken
+  // or `fd_events` come; mu_ held on entry and return. The events that came.
+  short PauseWrite(std::unique_lock<std::mutex>& lock, int fd, Nanos deadline, Nanos limit, short fd_events);
+  // An aborted write: what has not left yet no longer counts as written.
+  bool AbortWrite(uint32_t& sent);
+  // A write's wait for its bytes to leave the port, up to its deadline.
+  bool DrainWrite(std::unique_lock<std::mutex>& lock, int fd, Nanos deadline, Nanos char_time, uint32_t& sent);
+
   std::mutex mu_;
   std::condition_variable idle_;
   // Serialise transfers of one direction, so that an abort or a wake-up
