@@ -41,6 +41,7 @@
 #include <vector>
 
 #include "platform/clock.h"
+#include "platform/socket/tcp_listener.h"
 #include "resources/firmware_image.h"
 #include "sim/com_port_server.h"
 #include "sim/line_pacer.h"
@@ -128,90 +129,120 @@ std::vector<std::string> SplitList(const std::string& text) {
   return items;
 }
 
+// The command line, read one option at a time.
+struct ArgReader {
+  int argc;
+  char** argv;
+  int i = 1;
+  // The option's value, the next argument.
+  bool Value(std::string& v) {
+    if (i + 1 >= argc) return false;
+    v = argv[++i];
+    return true;
+  }
+  bool Number(long long low, long long high, long long& n) {
+    std::string v;
+    return Value(v) && ParseNumber(v, low, high, n);
+  }
+};
+
+enum class Parsed { kNotMine, kOk, kBad };
+
+// The options of the station's behaviour: its answer to the initialisation
+// frame, its timing and its faults. kBad with the reason in `error`.
+Parsed ParseStationOption(const std::string& arg, ArgReader& in, StationConfig& station, std::string& error) {
+  const auto bad = [&error](std::string why) {
+    error = std::move(why);
+    return Parsed::kBad;
+  };
+  long long n = 0;
+  std::string v;
+  if (arg == "--init") {
+    if (!in.Value(v)) return bad("--init needs a mode");
+    if (v == "accept") station.init = StationConfig::Init::Accept;
+    else if (v == "refuse") station.init = StationConfig::Init::Refuse;
+    else if (v == "silent") station.init = StationConfig::Init::Silent;
+    else if (v == "echo") station.init = StationConfig::Init::Echo;
+    else return bad("unknown --init mode: " + v);
+  } else if (arg == "--refuse-status") {
+    if (!in.Number(0, 255, n)) return bad("--refuse-status needs a value from 0 to 255");
+    station.refuse_status = static_cast<uint8_t>(n);
+  } else if (arg == "--processing-ms") {
+    if (!in.Number(0, 600'000, n)) return bad("--processing-ms needs a number of milliseconds");
+    station.processing = Millis(n);
+  } else if (arg == "--delay-ms") {
+    if (!in.Number(0, 600'000, n)) return bad("--delay-ms needs a number of milliseconds");
+    station.delay = Millis(n);
+  } else if (arg == "--fault") {
+    if (!in.Value(v)) return bad("--fault needs N:KIND");
+    const auto colon = v.find(':');
+    const auto kind = colon == std::string::npos ? std::nullopt : FaultFromName(v.substr(colon + 1));
+    if (!kind || !ParseNumber(v.substr(0, colon), 0, 1'000'000, n)) return bad("bad --fault (want N:KIND): " + v);
+    station.faults[static_cast<int>(n)] = *kind;
+  } else if (arg == "--fault-every-time") {
+    station.faults_first_time_only = false;
+  } else if (arg == "--random") {
+    if (!in.Value(v)) return bad("--random needs a rate");
+    char* end = nullptr;
+    const double rate = std::strtod(v.c_str(), &end);
+    if (*end != '\0' || !(rate >= 0.0 && rate <= 1.0)) return bad("--random needs a rate from 0 to 1");
+    station.fault_rate = rate;
+  } else if (arg == "--seed") {
+    if (!in.Number(0, INT64_MAX, n)) return bad("--seed needs a number");
+    station.seed = static_cast<uint64_t>(n);
+  } else if (arg == "--random-kinds") {
+    if (!in.Value(v)) return bad("--random-kinds needs a list");
+    station.random_kinds.clear();
+    for (const auto& name : SplitList(v)) {
+      const auto kind = FaultFromName(name);
+      if (!kind || *kind == odu::sim::Fault::None) return bad("unknown fault kind: " + name);
+      station.random_kinds.push_back(*kind);
+    }
+  } else {
+    return Parsed::kNotMine;
+  }
+  return Parsed::kOk;
+}
+
 // False, after a message, on a bad command line.
 bool ParseOptions(int argc, char** argv, Options& o) {
   auto fail = [](const std::string& what) {
     std::fprintf(stderr, "odu-station-sim: %s\n", what.c_str());
     return false;
   };
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    auto value = [&](std::string& v) {
-      if (i + 1 >= argc) return false;
-      v = argv[++i];
-      return true;
-    };
-    auto number = [&](long long low, long long high, long long& n) {
-      std::string v;
-      return value(v) && ParseNumber(v, low, high, n);
-    };
+  for (ArgReader in{argc, argv}; in.i < argc; ++in.i) {
+    const std::string arg = argv[in.i];
+    std::string error;
+    if (const Parsed p = ParseStationOption(arg, in, o.station, error); p != Parsed::kNotMine) {
+      if (p == Parsed::kBad) return fail(error);
+      continue;
+    }
     long long n = 0;
     std::string v;
     if (arg == "--help") {
       Usage(stdout);
       std::exit(0);
     } else if (arg == "--baud") {
-      if (!number(0, 4'000'000, n)) return fail("--baud needs a rate from 0 to 4000000");
+      if (!in.Number(0, 4'000'000, n)) return fail("--baud needs a rate from 0 to 4000000");
       o.baud = static_cast<uint32_t>(n);
-    } else if (arg == "--init") {
-      if (!value(v)) return fail("--init needs a mode");
-      if (v == "accept") o.station.init = StationConfig::Init::Accept;
-      else if (v == "refuse") o.station.init = StationConfig::Init::Refuse;
-      else if (v == "silent") o.station.init = StationConfig::Init::Silent;
-      else if (v == "echo") o.station.init = StationConfig::Init::Echo;
-      else return fail("unknown --init mode: " + v);
-    } else if (arg == "--refuse-status") {
-      if (!number(0, 255, n)) return fail("--refuse-status needs a value from 0 to 255");
-      o.station.refuse_status = static_cast<uint8_t>(n);
-    } else if (arg == "--processing-ms") {
-      if (!number(0, 600'000, n)) return fail("--processing-ms needs a number of milliseconds");
-      o.station.processing = Millis(n);
-    } else if (arg == "--delay-ms") {
-      if (!number(0, 600'000, n)) return fail("--delay-ms needs a number of milliseconds");
-      o.station.delay = Millis(n);
-    } else if (arg == "--fault") {
-      if (!value(v)) return fail("--fault needs N:KIND");
-      const auto colon = v.find(':');
-      const auto kind = colon == std::string::npos ? std::nullopt : FaultFromName(v.substr(colon + 1));
-      if (!kind || !ParseNumber(v.substr(0, colon), 0, 1'000'000, n)) return fail("bad --fault (want N:KIND): " + v);
-      o.station.faults[static_cast<int>(n)] = *kind;
-    } else if (arg == "--fault-every-time") {
-      o.station.faults_first_time_only = false;
-    } else if (arg == "--random") {
-      if (!value(v)) return fail("--random needs a rate");
-      char* end = nullptr;
-      const double rate = std::strtod(v.c_str(), &end);
-      if (*end != '\0' || !(rate >= 0.0 && rate <= 1.0)) return fail("--random needs a rate from 0 to 1");
-      o.station.fault_rate = rate;
-    } else if (arg == "--seed") {
-      if (!number(0, INT64_MAX, n)) return fail("--seed needs a number");
-      o.station.seed = static_cast<uint64_t>(n);
-    } else if (arg == "--random-kinds") {
-      if (!value(v)) return fail("--random-kinds needs a list");
-      o.station.random_kinds.clear();
-      for (const auto& name : SplitList(v)) {
-        const auto kind = FaultFromName(name);
-        if (!kind || *kind == odu::sim::Fault::None) return fail("unknown fault kind: " + name);
-        o.station.random_kinds.push_back(*kind);
-      }
     } else if (arg == "--modem-state") {
-      if (!value(o.modem_state)) return fail("--modem-state needs a file");
+      if (!in.Value(o.modem_state)) return fail("--modem-state needs a file");
     } else if (arg == "--carrier") {
-      if (!value(v)) return fail("--carrier needs a mode");
+      if (!in.Value(v)) return fail("--carrier needs a mode");
       if (v == "auto") o.carrier = -1;
       else if (v == "on") o.carrier = 1;
       else if (v == "off") o.carrier = 0;
       else return fail("unknown --carrier mode: " + v);
     } else if (arg == "--report") {
-      if (!value(o.report)) return fail("--report needs a file");
+      if (!in.Value(o.report)) return fail("--report needs a file");
     } else if (arg == "--image") {
-      if (!value(o.image)) return fail("--image needs a file");
+      if (!in.Value(o.image)) return fail("--image needs a file");
     } else if (arg == "--exit-when-done") {
       o.exit_when_done = true;
     } else if (arg == "--keep-open") {
       o.keep_open = true;
     } else if (arg == "--listen") {
-      if (!value(v)) return fail("--listen needs HOST:PORT");
+      if (!in.Value(v)) return fail("--listen needs HOST:PORT");
       const auto colon = v.rfind(':');
       if (colon == std::string::npos || colon == 0 || !ParseNumber(v.substr(colon + 1), 0, 65535, n))
         return fail("bad --listen (want HOST:PORT): " + v);
@@ -220,7 +251,7 @@ bool ParseOptions(int argc, char** argv, Options& o) {
         o.listen_host = o.listen_host.substr(1, o.listen_host.size() - 2);
       o.listen_port = std::to_string(n);
     } else if (arg == "--timeout-s") {
-      if (!number(1, 86'400, n)) return fail("--timeout-s needs a number of seconds");
+      if (!in.Number(1, 86'400, n)) return fail("--timeout-s needs a number of seconds");
       o.timeout_s = static_cast<int>(n);
     } else {
       Usage(stderr);
@@ -622,55 +653,16 @@ const char* ServeClient(int fd, const Options& o, Station& station, Counters& c,
   }
 }
 
-// A listening socket on `host`:`port`; -1 after a message.
+// A listening socket on `host`:`port` and its address for odu-upgrade
+// --port; -1 after a message.
 int Listen(const std::string& host, const std::string& port, std::string& address) {
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_flags = AI_PASSIVE;
-  addrinfo* found = nullptr;
-  if (const int e = ::getaddrinfo(host.c_str(), port.c_str(), &hints, &found); e != 0) {
-    std::fprintf(stderr, "odu-station-sim: %s: %s\n", host.c_str(), ::gai_strerror(e));
-    return -1;
-  }
-  int fd = -1;
-  int error = 0;
-  for (addrinfo* a = found; a && fd < 0; a = a->ai_next) {
-    fd = ::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, a->ai_protocol);
-    if (fd < 0) {
-      error = errno;
-      continue;
-    }
-    const int one = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    if (::bind(fd, a->ai_addr, a->ai_addrlen) != 0 || ::listen(fd, 1) != 0) {
-      error = errno;
-      ::close(fd);
-      fd = -1;
-    }
-  }
-  ::freeaddrinfo(found);
+  std::string bound, error;
+  const int fd = odu::platform::ListenTcp(host, port, bound, error);
   if (fd < 0) {
-    std::fprintf(stderr, "odu-station-sim: cannot listen on %s:%s: %s\n", host.c_str(), port.c_str(), std::strerror(error));
+    std::fprintf(stderr, "odu-station-sim: %s\n", error.c_str());
     return -1;
   }
-  sockaddr_storage bound{};
-  socklen_t size = sizeof bound;
-  char text[INET6_ADDRSTRLEN] = "?";
-  unsigned number = 0;
-  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &size) == 0) {
-    if (bound.ss_family == AF_INET6) {
-      const auto* a6 = reinterpret_cast<const sockaddr_in6*>(&bound);
-      ::inet_ntop(AF_INET6, &a6->sin6_addr, text, sizeof text);
-      number = ntohs(a6->sin6_port);
-      address = "rfc2217://[" + std::string(text) + "]:" + std::to_string(number);
-      return fd;
-    }
-    const auto* a4 = reinterpret_cast<const sockaddr_in*>(&bound);
-    ::inet_ntop(AF_INET, &a4->sin_addr, text, sizeof text);
-    number = ntohs(a4->sin_port);
-  }
-  address = "rfc2217://" + std::string(text) + ":" + std::to_string(number);
+  address = "rfc2217://" + bound;
   return fd;
 }
 

@@ -3,14 +3,18 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <arpa/inet.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
+#include <functional>
 
 #include "platform/last_error.h"
+#include "platform/socket/tcp_listener.h"
 #include "platform/socket/tcp_socket.h"
 
 namespace odu::platform {
@@ -156,24 +160,79 @@ int ConnectOne(const addrinfo& ai, Clock::time_point deadline) {
   return fd;
 }
 
-}  // namespace
-
-std::unique_ptr<TcpSocket> ConnectTcp(const std::string& host, uint16_t port, std::chrono::milliseconds timeout) {
-  const Clock::time_point deadline = Clock::now() + timeout;
+// The first descriptor `one` makes of an address that `host`:`service`
+// resolves to (with `flags`), or -1; the resolver's error in `gai`.
+int FirstAddress(const std::string& host, const std::string& service, int flags,
+                 const std::function<int(const addrinfo&)>& one, int& gai) {
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
-  hints.ai_flags = AI_NUMERICSERV | AI_ADDRCONFIG;
+  hints.ai_flags = flags;
   addrinfo* found = nullptr;
-  const std::string service = std::to_string(port);
-  const int gai = ::getaddrinfo(host.c_str(), service.c_str(), &hints, &found);
+  gai = ::getaddrinfo(host.c_str(), service.c_str(), &hints, &found);
+  if (gai != 0) return -1;
+  int fd = -1;
+  for (const addrinfo* ai = found; ai && fd < 0; ai = ai->ai_next) fd = one(*ai);
+  ::freeaddrinfo(found);
+  return fd;
+}
+
+}  // namespace
+
+int ListenTcp(const std::string& host, const std::string& port, std::string& bound, std::string& error) {
+  int err = 0;
+  int gai = 0;
+  const int fd = FirstAddress(host, port, AI_PASSIVE, [&err](const addrinfo& a) {
+    const int s = ::socket(a.ai_family, a.ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, a.ai_protocol);
+    if (s < 0) {
+      err = errno;
+      return -1;
+    }
+    const int one = 1;
+    ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    if (::bind(s, a.ai_addr, a.ai_addrlen) != 0 || ::listen(s, 1) != 0) {
+      err = errno;
+      ::close(s);
+      return -1;
+    }
+    return s;
+  }, gai);
+  if (gai != 0) {
+    error = host + ": " + ::gai_strerror(gai);
+    return -1;
+  }
+  if (fd < 0) {
+    error = "cannot listen on " + host + ":" + port + ": " + std::strerror(err);
+    return -1;
+  }
+  sockaddr_storage address{};
+  socklen_t size = sizeof address;
+  char text[INET6_ADDRSTRLEN] = "?";
+  unsigned number = 0;
+  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) == 0) {
+    if (address.ss_family == AF_INET6) {
+      const auto* a6 = reinterpret_cast<const sockaddr_in6*>(&address);
+      ::inet_ntop(AF_INET6, &a6->sin6_addr, text, sizeof text);
+      bound = "[" + std::string(text) + "]:" + std::to_string(ntohs(a6->sin6_port));
+      return fd;
+    }
+    const auto* a4 = reinterpret_cast<const sockaddr_in*>(&address);
+    ::inet_ntop(AF_INET, &a4->sin_addr, text, sizeof text);
+    number = ntohs(a4->sin_port);
+  }
+  bound = std::string(text) + ":" + std::to_string(number);
+  return fd;
+}
+
+std::unique_ptr<TcpSocket> ConnectTcp(const std::string& host, uint16_t port, std::chrono::milliseconds timeout) {
+  const Clock::time_point deadline = Clock::now() + timeout;
+  int gai = 0;
+  const int fd = FirstAddress(host, std::to_string(port), AI_NUMERICSERV | AI_ADDRCONFIG,
+                              [deadline](const addrinfo& ai) { return ConnectOne(ai, deadline); }, gai);
   if (gai != 0) {
     SetLastError(gai == EAI_SYSTEM ? NetErrorFromErrno(errno) : error::kBadNetPath);
     return nullptr;
   }
-  int fd = -1;
-  for (const addrinfo* ai = found; ai && fd < 0; ai = ai->ai_next) fd = ConnectOne(*ai, deadline);
-  ::freeaddrinfo(found);
   if (fd < 0) return nullptr;
   int wake[2];
   if (::pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0) {
