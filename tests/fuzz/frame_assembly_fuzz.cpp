@@ -48,16 +48,13 @@
 #include "app/main_panel.h"
 #include "platform/serial/serial_virtual.h"
 #include "platform/toolkit/toolkit_headless.h"
+#include "tests/support/fuzz_require.h"
 
 namespace {
 
 using namespace odu::platform;
 
-void Require(bool condition, const char* what) {
-  if (condition) return;
-  std::fprintf(stderr, "frame assembly invariant broken: %s\n", what);
-  std::abort();
-}
+void Require(bool condition, const char* what) { odu::testing::RequireOf("frame assembly", condition, what); }
 
 // A harness is rebuilt after this many inputs, which bounds the recorded
 // message boxes and the virtual time.

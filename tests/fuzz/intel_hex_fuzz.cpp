@@ -19,14 +19,11 @@
 #include <vector>
 
 #include "protocol/intel_hex.h"
+#include "tests/support/fuzz_require.h"
 
 namespace {
 
-void Require(bool condition, const char* what) {
-  if (condition) return;
-  std::fprintf(stderr, "image check invariant broken: %s\n", what);
-  std::abort();
-}
+void Require(bool condition, const char* what) { odu::testing::RequireOf("image check", condition, what); }
 
 // The text's lines without their LF or CRLF ends, empty ones included.
 std::vector<std::string_view> SplitLines(std::string_view text) {

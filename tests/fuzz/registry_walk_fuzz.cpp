@@ -24,16 +24,13 @@
 
 #include "comm/enum_serial_ports.h"
 #include "platform/registry/registry_memory.h"
+#include "tests/support/fuzz_require.h"
 
 namespace {
 
 using odu::platform::MemoryRegistry;
 
-void Require(bool condition, const char* what) {
-  if (condition) return;
-  std::fprintf(stderr, "registry walk invariant broken: %s\n", what);
-  std::abort();
-}
+void Require(bool condition, const char* what) { odu::testing::RequireOf("registry walk", condition, what); }
 
 // Reads the input front to back; past its end every byte reads as 0. Each
 // read is a statement of its own (never two in one call's arguments), so that

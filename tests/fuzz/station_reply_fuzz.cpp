@@ -19,16 +19,13 @@
 #include <string>
 
 #include "protocol/station_frame.h"
+#include "tests/support/fuzz_require.h"
 
 namespace {
 
 constexpr const char* kUntouched = "(untouched)";
 
-void Require(bool condition, const char* what) {
-  if (condition) return;
-  std::fprintf(stderr, "station reply invariant broken: %s\n", what);
-  std::abort();
-}
+void Require(bool condition, const char* what) { odu::testing::RequireOf("station reply", condition, what); }
 
 bool ModelAccepts(const uint8_t* reply, int count) {
   if (reply[0] != 0x5A) return false;

@@ -17,16 +17,13 @@
 #include <vector>
 
 #include "platform/serial/network/telnet_codec.h"
+#include "tests/support/fuzz_require.h"
 
 namespace {
 
 using namespace odu::platform::telnet;
 
-void Require(bool condition, const char* what) {
-  if (condition) return;
-  std::fprintf(stderr, "telnet stream invariant broken: %s\n", what);
-  std::abort();
-}
+void Require(bool condition, const char* what) { odu::testing::RequireOf("telnet stream", condition, what); }
 
 // Events as one string each; data runs merged.
 class Events : public Decoder::Sink {

@@ -16,6 +16,7 @@
 #include "app/cli/cli.h"
 #include "app/cli/cli_options.h"
 #include "app/cli/image_summary.h"
+#include "tests/support/cli_capture.h"
 #include "tests/support/simulator.h"
 #include "protocol/intel_hex.h"
 #include "platform/serial/serial_virtual.h"
@@ -33,16 +34,6 @@ struct RunResult {
   double seconds = 0;
 };
 
-std::string Slurp(std::FILE* f) {
-  std::fflush(f);
-  std::rewind(f);
-  std::string s;
-  char buf[4096];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) s.append(buf, n);
-  return s;
-}
-
 RunResult Upgrade(std::vector<std::string> args) {
   VirtualClock clock;
   VirtualPortOpener opener;
@@ -52,19 +43,16 @@ RunResult Upgrade(std::vector<std::string> args) {
   const sim::StationConfig station;
   const uint32_t baud = kSummaryBaud;
   env.simulator = testing::SimulatorOf(station, baud);
-  std::FILE* out = std::tmpfile();
-  std::FILE* err = std::tmpfile();
-  env.out = out;
-  env.err = err;
   args.insert(args.begin(), {"--simulate", "--trace"});
   RunResult r;
   const Nanos start = clock.Now();
-  r.status = RunCli(args, env);
+  const testing::CliOutcome run = testing::CaptureCli(args, env);
+  r.status = run.status;
   r.seconds = std::chrono::duration<double>(clock.Now() - start).count();
-  r.out = Slurp(out);
+  r.out = run.out;
   // A trace line holds "TX" or "RX" and then the bytes, two hex digits each
   // (before them may come the time and the port).
-  std::istringstream trace(Slurp(err));
+  std::istringstream trace(run.err);
   for (std::string line; std::getline(trace, line);) {
     std::istringstream words(line);
     std::string word;
@@ -84,8 +72,6 @@ RunResult Upgrade(std::vector<std::string> args) {
       r.bytes_read += bytes;
     }
   }
-  std::fclose(out);
-  std::fclose(err);
   return r;
 }
 
