@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace odu {
@@ -51,6 +52,17 @@ inline const char* DescribeLeftOut(LeftOutReason reason) {
       return "the device node is not a character device";
   }
   return "left out";
+}
+
+// A listing of ports known by their names alone, nothing left out.
+inline PortListing ListingOfNames(std::vector<std::string> names) {
+  PortListing listing;
+  for (std::string& name : names) {
+    SerialPortInfo port;
+    port.name = std::move(name);
+    listing.ports.push_back(std::move(port));
+  }
+  return listing;
 }
 
 // This machine's ports: on Linux read from sysfs (sysfs_ports.h) with their

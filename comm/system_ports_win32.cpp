@@ -11,13 +11,7 @@ void EnumSerialPorts(std::vector<std::string>& list) { EnumSerialPorts(platform:
 PortListing ListMachinePorts() {
   std::vector<std::string> names;
   EnumSerialPorts(names);
-  PortListing listing;
-  for (std::string& name : names) {
-    SerialPortInfo port;
-    port.name = std::move(name);
-    listing.ports.push_back(std::move(port));
-  }
-  return listing;
+  return ListingOfNames(std::move(names));
 }
 
 }  // namespace odu

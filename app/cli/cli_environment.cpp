@@ -15,13 +15,7 @@ PortListing MachinePorts(const CliEnvironment& env) {
   if (!env.list_ports) return ListMachinePorts();
   std::vector<std::string> names;
   env.list_ports(names);
-  PortListing listing;
-  for (std::string& name : names) {
-    SerialPortInfo port;
-    port.name = std::move(name);
-    listing.ports.push_back(std::move(port));
-  }
-  return listing;
+  return ListingOfNames(std::move(names));
 }
 
 void ReportLeftOut(std::FILE* err, const PortListing& listing) {
