@@ -33,6 +33,7 @@ void LoggedView::Finding(const ScanFinding& finding) {
 void LoggedView::Changed(const std::string& port, const ProgressFigures& f, Change change) {
   if (change == Change::kStage && !f.stage.empty()) log_.Line(port + ": stage: " + f.stage);
   if (change != Change::kStage && f.counting) {
+    std::lock_guard lock(mutex_);
     int& logged = deciles_[port];
     if (const int decile = PercentDone(f.done_bytes, f.total_bytes) / 10; decile > logged) {
       logged = decile;

@@ -37,7 +37,9 @@ class RunLog {
 };
 
 // Passes a run's events on to `inner` and writes them to the log, each with
-// its port: a single run's log and a fleet's read alike.
+// its port: a single run's log and a fleet's read alike. The runs of a fleet
+// call it each on its own thread, so that the log has every event when it
+// happens.
 class LoggedView final : public RunView {
  public:
   LoggedView(RunView& inner, RunLog& log) : inner_(inner), log_(log) {}
@@ -53,6 +55,7 @@ class LoggedView final : public RunView {
  private:
   RunView& inner_;
   RunLog& log_;
+  std::mutex mutex_;
   std::map<std::string, int> deciles_;  // of the image logged, by port
 };
 
