@@ -46,19 +46,20 @@ class Sequence : public AppFixture {
   }
   static std::optional<Bytes> Ack(const std::string&, int) { return kAck; }
 
-  void ExpectDone() {
+  // `boxes`: the boxes shown before this run, by earlier rows of a table.
+  void ExpectDone(size_t boxes = 0) {
     EXPECT_EQ(panel->StaticText1->Caption(), "Done.");
     EXPECT_FALSE(panel->Port->Connected());
     EXPECT_TRUE(panel->Button1->Enabled());
     EXPECT_EQ(panel->ProgressBar1->Position(), 0);
-    EXPECT_TRUE(toolkit.boxes().empty());
+    EXPECT_EQ(toolkit.boxes().size(), boxes);
     EXPECT_EQ(panel->Step, 0);
     EXPECT_EQ(panel->Status, "OK");
   }
-  void ExpectFailed(const std::string& message) {
-    ASSERT_EQ(toolkit.boxes().size(), 1u);
-    EXPECT_EQ(toolkit.boxes()[0].text, message);
-    EXPECT_EQ(toolkit.boxes()[0].caption, "Upgrade error.");
+  void ExpectFailed(const std::string& message, size_t boxes = 0) {
+    ASSERT_EQ(toolkit.boxes().size(), boxes + 1);
+    EXPECT_EQ(toolkit.boxes().back().text, message);
+    EXPECT_EQ(toolkit.boxes().back().caption, "Upgrade error.");
     EXPECT_FALSE(panel->Port->Connected());
     EXPECT_TRUE(panel->Button1->Enabled());
     EXPECT_EQ(panel->StaticText1->Caption(), "");
@@ -205,39 +206,87 @@ TEST_F(Sequence, BytesThatArriveWhileACommandIsDueAreNeverRead) {
   for (size_t i = 2; i < end.frame_times.size(); ++i) EXPECT_GE(end.frame_times[i] - end.frame_times[i - 1], Millis(2));
 }
 
-TEST_F(Sequence, EachReplyIsAssembledByItsOwnLength) {
-  auto ack = [](size_t length) {
+// One station behaviour per row: the records it is sent, the pace of the
+// sends and how the run ends.
+TEST_F(Sequence, EachStationBehaviourGivesTheRecordsSentTheirPaceAndTheEnding) {
+  const std::string kA = ":10000000000102030405060708090A0B0C0D0E0F78";
+  const std::string kB = ":10001000101112131415161718191A1B1C1D1E1F68";
+  const std::string data = ":1000000011FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFEE";
+  const std::vector<std::string> one_byte = {":0100000011EE"};
+  const std::vector<std::string> one_block = {kErase, data, kClose1, kClose2, kClose3};
+  // Each record after the erase four times: refused three times, then taken.
+  std::vector<std::string> refused_thrice = {kErase};
+  for (const std::string& record : {kA, kB, std::string(kClose1), std::string(kClose2), std::string(kClose3)})
+    refused_thrice.insert(refused_thrice.end(), 4, record);
+  // An acknowledgement `length` bytes long.
+  auto sized_ack = [](size_t length) {
     Bytes f{0x5A, static_cast<uint8_t>(length), 0x00, 0x00, 0xE5};
     while (f.size() < length) f.push_back(static_cast<uint8_t>(f.size()));
     return Sealed(f);
   };
-  const std::string data = ":1000000011FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFEE";
   const std::map<std::string, size_t> lengths = {{kErase, 8}, {data, 127}, {kClose1, 7}, {kClose2, 8}, {kClose3, 7}};
-  Station([&](const std::string& record, int) { return ack(lengths.at(record)); });
-  panel->ProgSrc->Items = {":0100000011EE"};
-  ClickStart();
-  ASSERT_TRUE(RunUntilIdle());
-  ExpectDone();
-  EXPECT_EQ(records, (std::vector<std::string>{kErase, data, kClose1, kClose2, kClose3}));
-}
-
-TEST_F(Sequence, ARefusedEraseIsNeverSentAgain) {
-  Station([](const std::string&, int) { return Frame({0, 0, 0xA2, 0x01}); });
-  ClickStart();
-  RunUntilIdle();
-  ExpectFailed("Communication error.");
-  EXPECT_EQ(records, std::vector<std::string>{kErase});
-}
-
-TEST_F(Sequence, AnUnansweredEraseIsSentFourTimesTenSecondsApart) {
-  FarEnd& end = Station([](const std::string&, int) { return std::nullopt; });
-  ClickStart();
-  const Nanos started = clock.Now();
-  RunUntilIdle();
-  ExpectFailed("Command timeout.");
-  EXPECT_EQ(records, std::vector<std::string>(4, kErase));
-  for (size_t i = 2; i < end.frame_times.size(); ++i) EXPECT_EQ(end.frame_times[i] - end.frame_times[i - 1], Millis(10000));
-  EXPECT_EQ(toolkit.boxes()[0].opened_at - started, Millis(41000));
+  // `before`, then the acknowledgement from `from` on.
+  auto then = [](Bytes before, Bytes::const_iterator from) {
+    before.insert(before.end(), from, kAck.end());
+    return before;
+  };
+  const Bytes noise = then({0x00, 0x13, 0xFF, 0x5A, 0x00, 0x05, 0x80, 0xFF}, kAck.begin() + 1);
+  const Bytes long_noise = then(Bytes(300, 0x00), kAck.begin());
+  const Bytes refusal = Frame({0, 0, 0x17});
+  struct Row {
+    const char* name;
+    std::vector<std::string> image;  // empty: the embedded image
+    std::function<std::optional<Bytes>(const std::string& record, int seen)> answer;
+    std::vector<std::string> records;   // what the station is sent, in order
+    const char* failure = nullptr;      // the box's text; none: the run ends in Done
+    std::vector<int64_t> gaps_ms = {};  // between successive sends from the erase on; empty: not checked
+    int64_t box_at_ms = -1;             // when the box opens, after Start
+  };
+  const Row rows[] = {
+      {"a refused erase is never sent again", {}, [](const std::string&, int) { return Frame({0, 0, 0xA2, 0x01}); },
+       {kErase}, "Communication error.", {}, 1002},
+      {"an unanswered erase is sent four times ten seconds apart", {},
+       [](const std::string&, int) -> std::optional<Bytes> { return std::nullopt; },
+       std::vector<std::string>(4, kErase), "Command timeout.", {10000, 10000, 10000}, 41000},
+      {"every acknowledgement starts the next command with fresh retries (the erase is taken at once)", {kA, kB},
+       [&](const std::string& record, int n) { return record != kErase && n <= 3 ? refusal : kAck; }, refused_thrice},
+      // Each re-send follows the refusal as soon as it is read, 2 ms after the send.
+      {"a refusal is sent again at once", one_byte,
+       [&](const std::string& record, int n) { return record != kErase && n == 1 ? refusal : kAck; },
+       {kErase, data, data, kClose1, kClose1, kClose2, kClose2, kClose3, kClose3}, nullptr, std::vector<int64_t>(8, 2)},
+      {"each reply is assembled by its own length", one_byte,
+       [&](const std::string& record, int) { return sized_ack(lengths.at(record)); }, one_block},
+      {"noise before a reply, then a start byte and bytes that cannot be a length", one_byte,
+       [&](const std::string&, int) { return noise; }, one_block},
+      {"more than 256 bytes before a reply, read in further reads", one_byte,
+       [&](const std::string&, int) { return long_noise; }, one_block},
+  };
+  const auto embedded = panel->ProgSrc->Items;
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.name);
+    ResetPorts();
+    records.clear();
+    seen.clear();
+    toolkit.answer = nullptr;
+    const size_t boxes = toolkit.boxes().size();
+    FarEnd& end = Station(r.answer);
+    panel->ProgSrc->Items = r.image.empty() ? embedded : r.image;
+    ClickStart();
+    const Nanos started = clock.Now();  // the handler has returned
+    ASSERT_TRUE(RunUntilIdle());
+    if (r.failure) {
+      ExpectFailed(r.failure, boxes);
+      EXPECT_EQ(toolkit.boxes().back().opened_at - started, Millis(r.box_at_ms));
+    } else {
+      ExpectDone(boxes);
+    }
+    EXPECT_EQ(records, r.records);
+    if (!r.gaps_ms.empty()) {
+      ASSERT_EQ(end.frame_times.size(), 2 + r.gaps_ms.size());  // frame 0 is the handshake's
+      for (size_t i = 0; i < r.gaps_ms.size(); ++i)
+        EXPECT_EQ(end.frame_times[i + 2] - end.frame_times[i + 1], Millis(r.gaps_ms[i])) << "gap " << i;
+    }
+  }
 }
 
 TEST_F(Sequence, TimeoutsAndRefusalsDrawOnTheSameRetries) {
@@ -367,53 +416,6 @@ TEST_F(Sequence, AReplyLaterThanItsTimeoutNeverLetsARefusedCommandEndInDone) {
     for (const std::string& record : r.skipped) expected.erase(record);
     EXPECT_EQ(carried_out, expected);
     EXPECT_EQ(records.size(), r.sends);
-  }
-}
-
-TEST_F(Sequence, EveryAcknowledgementStartsTheNextCommandWithFreshRetries) {
-  // Each record after the erase is refused three times before it is taken.
-  Station([](const std::string& record, int n) { return record != kErase && n <= 3 ? Frame({0, 0, 0x17}) : kAck; });
-  panel->ProgSrc->Items = {":10000000000102030405060708090A0B0C0D0E0F78", ":10001000101112131415161718191A1B1C1D1E1F68"};
-  ClickStart();
-  RunUntilIdle();
-  ExpectDone();
-  EXPECT_EQ(records.size(), 4u * (1 + 2 + 3) - 3);  // the erase is taken at once
-}
-
-TEST_F(Sequence, ARefusalIsSentAgainAtOnce) {
-  FarEnd& end = Station([](const std::string& record, int n) { return record != kErase && n == 1 ? Frame({0, 0, 0x17}) : kAck; });
-  panel->ProgSrc->Items = {":0100000011EE"};
-  ClickStart();
-  RunUntilIdle();
-  ExpectDone();
-  // init, erase, record, record again 2 ms later (the reply's delay), closing
-  ASSERT_GE(end.frame_times.size(), 4u);
-  EXPECT_EQ(end.frame_times[3] - end.frame_times[2], Millis(2));
-}
-
-TEST_F(Sequence, BytesBeforeAReplyAreSkipped) {
-  auto then = [](Bytes before, Bytes::const_iterator from) {
-    before.insert(before.end(), from, kAck.end());
-    return before;
-  };
-  const struct {
-    const char* name;
-    Bytes reply;
-  } rows[] = {
-      {"noise, then a start byte and bytes that cannot be a length",
-       then({0x00, 0x13, 0xFF, 0x5A, 0x00, 0x05, 0x80, 0xFF}, kAck.begin() + 1)},
-      {"more than 256 bytes, read in further reads", then(Bytes(300, 0x00), kAck.begin())},
-  };
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.name);
-    ResetPorts();
-    records.clear();
-    Station([&row](const std::string&, int) { return row.reply; });
-    panel->ProgSrc->Items = {":0100000011EE"};
-    ClickStart();
-    RunUntilIdle();
-    ExpectDone();
-    EXPECT_EQ(records.size(), 5u);
   }
 }
 

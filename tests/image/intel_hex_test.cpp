@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -216,43 +217,45 @@ class HexFile : public ::testing::Test {
   void TearDown() override { std::remove(path_.c_str()); }
 };
 
-TEST_F(HexFile, ChecksTheFileItReads) {
-  Write(kReset + "\r\n" + kEnd + "\r\n");
-  const HexCheck check = CheckHexFile(path_);
-  ASSERT_TRUE(check.ok) << check.reason;
-  EXPECT_EQ(check.lines, (std::vector<std::string>{kReset, kEnd}));
-}
-
-TEST_F(HexFile, ReadsAByteOrderMarkAndAddressRecordsAsTheTextCheckDoes) {
-  Write(kBom + kLinear0 + "\r\n" + kReset + " \r\n" + HexRecord(0, {0, 0, 0, 0}, 0x05) + "\r\n" + kEnd + "\r\n");
-  const HexCheck check = CheckHexFile(path_);
-  ASSERT_TRUE(check.ok) << check.reason;
-  EXPECT_EQ(check.lines, (std::vector<std::string>{kReset, kEnd}));
-}
-
-TEST_F(HexFile, RefusesAnEmptyFile) {
-  Write("");
-  EXPECT_EQ(CheckHexFile(path_).reason, "the file holds no records");
-}
-
-TEST_F(HexFile, RefusesAMissingFileWithTheSystemReason) {
-  const HexCheck check = CheckHexFile(path_ + ".missing");
-  EXPECT_FALSE(check.ok);
-  EXPECT_EQ(check.line, 0u);
-  EXPECT_EQ(check.reason, std::string("cannot open the file: ") + std::strerror(ENOENT));
-}
-
-TEST_F(HexFile, RefusesADirectoryAsUnreadable) {
-  const HexCheck check = CheckHexFile(::testing::TempDir());
-  EXPECT_FALSE(check.ok);
-  EXPECT_EQ(check.reason.rfind("cannot ", 0), 0u) << check.reason;
-}
-
-TEST_F(HexFile, RefusesAFileOverTheLimitWithoutCheckingItsLines) {
-  Write(std::string(kMaxHexFileBytes + 5, 'x'));
-  const HexCheck check = CheckHexFile(path_);
-  EXPECT_FALSE(check.ok);
-  EXPECT_EQ(check.reason, "the file is larger than 4 MiB (4194309 bytes)");
+// The file check reads the file and checks its text as the text check does;
+// a file it cannot read, or one over the size limit, is refused on line 0.
+TEST_F(HexFile, ChecksWhatItReadsAndRefusesWhatItCannotRead) {
+  // Writes `text` to the test's file and gives its path.
+  auto written = [this](std::string text) { return [this, text] { Write(text); return path_; }; };
+  struct Row {
+    const char* name;
+    std::function<std::string()> make;  // makes the file and gives the path to check
+    bool ok;
+    std::string reason;  // the whole reason, or only its start if `whole` is false
+    bool whole = true;
+    std::vector<std::string> lines = {};  // the records kept, when accepted
+  };
+  const Row rows[] = {
+      {"records with CRLF ends", written(kReset + "\r\n" + kEnd + "\r\n"), true, "", true, {kReset, kEnd}},
+      {"a byte-order mark, address records and blanks, as the text check reads them",
+       written(kBom + kLinear0 + "\r\n" + kReset + " \r\n" + HexRecord(0, {0, 0, 0, 0}, 0x05) + "\r\n" + kEnd + "\r\n"),
+       true, "", true, {kReset, kEnd}},
+      {"an empty file", written(""), false, "the file holds no records"},
+      {"a missing file, with the system's reason", [this] { return path_ + ".missing"; }, false,
+       std::string("cannot open the file: ") + std::strerror(ENOENT)},
+      // Opening a directory fails on some systems and reading it on others.
+      {"a directory", [] { return ::testing::TempDir(); }, false, "cannot ", false},
+      // Not a line of it is a record: the size alone refuses it.
+      {"over the size limit, its lines unchecked", written(std::string(kMaxHexFileBytes + 5, 'x')), false,
+       "the file is larger than 4 MiB (4194309 bytes)"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    const HexCheck check = CheckHexFile(row.make());
+    EXPECT_EQ(check.ok, row.ok) << check.reason;
+    EXPECT_EQ(check.line, 0u);
+    if (row.whole) {
+      EXPECT_EQ(check.reason, row.reason);
+    } else {
+      EXPECT_EQ(check.reason.rfind(row.reason, 0), 0u) << check.reason;
+    }
+    EXPECT_EQ(check.lines, row.lines);
+  }
 }
 
 }  // namespace
