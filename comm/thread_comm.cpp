@@ -194,7 +194,7 @@ void TThreadComm::Escape(uint32_t function) {
   const bool ok = device_->EscapeCommFunction(function);
   const int32_t code = LastErrorCode();
   Unlock();
-  if (!ok) ReportCommError("EscapeCommFunction failure.", code);
+  if (!ok) ReportCommError(kEscapeCommFailure, code);
 }
 
 bool TThreadComm::ModemLineActive(int line) {

@@ -61,8 +61,10 @@ inline constexpr int8_t kFlowHardware = 1;
 inline constexpr int8_t kFlowSoftware = 2;
 inline constexpr int8_t kFlowDevice = 3;
 
-// The caption of the port component's boxes.
+// The caption of the port component's boxes, and the message of the box
+// for a modem line that could not be set (DTR, RTS).
 inline constexpr char kSerialPortErrorCaption[] = "Serial Port Error.";
+inline constexpr char kEscapeCommFailure[] = "EscapeCommFunction failure.";
 
 // Shows "<message>(Error: <code>)" in a modal box captioned "Serial Port Error.".
 void ReportCommError(const std::string& message, int32_t code);

@@ -99,15 +99,18 @@ int RunAll(const CliOptions& o, const CliEnvironment& env, const std::vector<std
   if (log_failed) return kExitUsage;
   std::unique_ptr<LoggedView> logged;
   if (log) {
-    logged = std::make_unique<LoggedView>(*setup.view, *log);
+    logged = std::make_unique<LoggedView>(*setup.view, *log, o.trace);
     setup.view = logged.get();
   }
   setup.trace = o.trace || log;
   RunRegister runs;
   setup.runs = &runs;
-  const InterruptRoute route(env, runs);
-
-  const std::vector<StationResult> results = RunFleet(setup);
+  std::vector<StationResult> results;
+  {
+    // An interrupt stops the runs; once they are over, it ends the program.
+    const InterruptRoute route(env, runs);
+    results = RunFleet(setup);
+  }
   deferred.Drain();
   if (screen) screen->Close();
   const int status = FleetStatus(results);

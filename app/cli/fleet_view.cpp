@@ -110,7 +110,7 @@ void FleetLines::Changed(const std::string& port, const ProgressFigures& f, Chan
     if (f.stage_kind == Stage::kIdle) return;
     std::fprintf(out_, "%s: %s\n", port.c_str(), f.stage.c_str());
   } else {
-    if (!f.counting) return;
+    if (!f.counting || change == Change::kTick) return;
     const int percent = PercentDone(f.done_bytes, f.total_bytes);
     int& decile = deciles_[port];
     if (percent / 10 == decile || percent < 10) return;

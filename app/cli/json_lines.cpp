@@ -73,7 +73,7 @@ void JsonLines::Changed(const std::string& port, const ProgressFigures& f, Chang
     Line("stage", port, ",\"stage\":" + JsonString(f.stage));
     return;
   }
-  if (!f.counting) return;
+  if (!f.counting || change == Change::kTick) return;
   // One line per whole percent: enough for any display, a few hundred lines.
   const int percent = PercentDone(f.done_bytes, f.total_bytes);
   const auto [last, first] = percent_.try_emplace(port, percent);

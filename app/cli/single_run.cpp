@@ -150,14 +150,17 @@ int RunSingle(const CliOptions& o, const CliEnvironment& env, const std::vector<
 
   SingleRunView shown(o, env, clock);
   std::unique_ptr<LoggedView> logged;
-  if (log) logged = std::make_unique<LoggedView>(shown, *log);
+  if (log) logged = std::make_unique<LoggedView>(shown, *log, o.trace);
   RunView& view = logged ? static_cast<RunView&>(*logged) : shown;
   setup.list_ports = ScanList(o, env, simulated_port, shown);
 
   RunRegister runs;
   setup.runs = &runs;
-  const InterruptRoute route(env, runs);
-  const RunOutcome outcome = RunStation(setup, view);
+  // An interrupt stops the run; once it is over, it ends the program.
+  const RunOutcome outcome = [&] {
+    const InterruptRoute route(env, runs);
+    return RunStation(setup, view);
+  }();
   const StationResult& r = outcome.result;
   const auto say = [&](const std::string& line) {
     shown.Say(line);

@@ -25,49 +25,52 @@ void RunLog::Line(const std::string& line) {
   std::fflush(file_);
 }
 
+void LoggedView::About(const std::string& port, const std::string& line) {
+  log_.Line(port.empty() ? line : port + ": " + line);
+}
+
 void LoggedView::Finding(const ScanFinding& finding) {
-  log_.Line(finding.port + ": " + finding.text);
+  About(finding.port, finding.text);
   inner_.Finding(finding);
 }
 
 void LoggedView::Changed(const std::string& port, const ProgressFigures& f, Change change) {
-  if (change == Change::kStage && !f.stage.empty()) log_.Line(port + ": stage: " + f.stage);
-  if (change != Change::kStage && f.counting) {
+  if (change == Change::kStage && !f.stage.empty()) About(port, "stage: " + f.stage);
+  if (change == Change::kBar && f.counting) {
     std::lock_guard lock(mutex_);
     int& logged = deciles_[port];
     if (const int decile = PercentDone(f.done_bytes, f.total_bytes) / 10; decile > logged) {
       logged = decile;
-      log_.Line(port + ": progress: " + std::to_string(f.done_bytes) + " of " + std::to_string(f.total_bytes) +
-                " bytes");
+      About(port, "progress: " + std::to_string(f.done_bytes) + " of " + std::to_string(f.total_bytes) + " bytes");
     }
   }
   inner_.Changed(port, f, change);
 }
 
 void LoggedView::Box(const std::string& port, const RunBox& box) {
-  log_.Line(port + ": " + box.Line());
+  About(port, box.Line());
   inner_.Box(port, box);
 }
 
 void LoggedView::Note(const std::string& port, const std::string& line) {
-  log_.Line(port + ": " + line);
+  About(port, line);
   inner_.Note(port, line);
 }
 
 void LoggedView::Trace(const std::string& port, long long ms, const std::string& line) {
   log_.Line(port + " " + line);
-  inner_.Trace(port, ms, line);
+  if (show_traces_) inner_.Trace(port, ms, line);
 }
 
 void LoggedView::Aside(const std::string& port, const std::string& line) {
-  log_.Line(port + ": " + line);
+  About(port, line);
   inner_.Aside(port, line);
 }
 
 void LoggedView::Ended(const StationResult& r) {
-  if (!r.flash_check.empty()) log_.Line(r.port + ": " + r.flash_check);
-  log_.Line(r.port + ": result: " + r.result + " (exit status " + std::to_string(r.status) + ", " +
-            std::to_string(r.bytes) + " bytes)");
+  if (!r.flash_check.empty() && r.flash_check != r.result) About(r.port, r.flash_check);
+  About(r.port, "result: " + r.result + " (exit status " + std::to_string(r.status) + ", " + std::to_string(r.bytes) +
+                    " bytes)");
   inner_.Ended(r);
 }
 

@@ -42,7 +42,10 @@ class RunLog {
 // happens.
 class LoggedView final : public RunView {
  public:
-  LoggedView(RunView& inner, RunLog& log) : inner_(inner), log_(log) {}
+  // The frames go on to `inner` only with `show_traces` (--trace): the log
+  // keeps them either way.
+  LoggedView(RunView& inner, RunLog& log, bool show_traces)
+      : inner_(inner), log_(log), show_traces_(show_traces) {}
 
   void Finding(const ScanFinding& finding) override;
   void Changed(const std::string& port, const ProgressFigures& figures, Change change) override;
@@ -53,8 +56,12 @@ class LoggedView final : public RunView {
   void Ended(const StationResult& result) override;
 
  private:
+  // "PORT: line", or the line alone when the run has no port yet.
+  void About(const std::string& port, const std::string& line);
+
   RunView& inner_;
   RunLog& log_;
+  bool show_traces_;
   std::mutex mutex_;
   std::map<std::string, int> deciles_;  // of the image logged, by port
 };

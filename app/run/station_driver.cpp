@@ -8,6 +8,7 @@
 #include "app/run/run_progress.h"
 #include "app/run/station_run.h"
 #include "app/run/trace_device.h"
+#include "comm/thread_comm.h"
 
 namespace odu {
 
@@ -96,13 +97,14 @@ RunOutcome RunStation(const RunSetup& setup, RunView& view) {
     view.Trace(name, std::chrono::duration_cast<std::chrono::milliseconds>(clock.Now() - begun).count(), line);
   });
   ScanOpener scan_opener(tracing);
+  std::string finding;           // the last port's
+  std::string interrupted_line;  // what an interrupt left the unit in
 
   StationRun run(clock, scan_opener);
   TMainPanel& panel = run.panel();
   watched = &panel;
   if (setup.image_lines) panel.ProgSrc->Items = *setup.image_lines;
   panel.ListPorts = setup.list_ports;
-  std::string finding;  // the last port's
   panel.OnScanReport = [&](const ScanFinding& reported) {
     ScanFinding found = reported;
     if (found.kind == ScanFinding::Kind::kNoCarrier && scan_opener.WithoutLines(found.port)) {
@@ -117,20 +119,26 @@ RunOutcome RunStation(const RunSetup& setup, RunView& view) {
     }
     view.Finding(found);
   };
+  // While a station keeps the tool waiting its line still moves on: the time
+  // left counts, the wait shows. The tick stops when the run has nothing
+  // to wait for (it has ended, or stalled) and starts again when it moves.
+  TTimer tick(nullptr);
+  tick.SetInterval(1000);
   RunProgress* progress_of = nullptr;
   RunProgress progress(panel, clock, [&](bool stage) {
     view.Changed(port(), progress_of->Figures(), stage ? Change::kStage : Change::kBar);
+    tick.SetEnabled(true);
   });
   progress_of = &progress;
-  // While a station keeps the tool waiting its line still moves on: the time
-  // left counts, the wait shows.
-  TTimer tick(nullptr);
-  tick.SetInterval(1000);
-  tick.OnTimer = [&](TTimer&) { view.Changed(port(), progress.Figures(), Change::kTick); };
+  tick.OnTimer = [&](TTimer&) {
+    if (!panel.Delay->Enabled()) tick.SetEnabled(false);
+    else view.Changed(port(), progress.Figures(), Change::kTick);
+  };
   run.on_box = [&](const RunBox& box) {
     // A port without modem lines cannot set DTR and RTS: its finding says
     // so once, instead of a box for each.
-    if (box.caption == Caption::kSerialPort && scan_opener.WithoutLines() && panel.Step == 0) {
+    if (box.caption == Caption::kSerialPort && box.text.starts_with(kEscapeCommFailure) && scan_opener.WithoutLines() &&
+        panel.Step == 0) {
       view.Aside(port(), box.Line());
       return;
     }
@@ -138,7 +146,6 @@ RunOutcome RunStation(const RunSetup& setup, RunView& view) {
     if (box.caption == Caption::kUpgrade)
       view.Note(port(), ExplainUpgradeError(panel, box.text, point, tracing.gone()));
   };
-  std::string interrupted_line;
   run.on_interrupt = [&](const std::string& line) {
     interrupted_line = line;
     view.Note(port(), line);

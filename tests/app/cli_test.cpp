@@ -425,6 +425,14 @@ TEST_F(Cli, TheImageAndTheStationCanBeTriedWithoutTouchingTheUnit) {
                            " ms SIM RX 5A 07 00 00 E5 FE BA\n", " ms SIM: Upgrade error. Command timeout.\n",
                            " ms SIM: The station did not answer the record at 0x0040", " ms exit status 5\n"})
     EXPECT_NE(logged.find(line), std::string::npos) << line << " in\n" << logged.substr(0, 2000);
+  // Before a station answers, a run over several ports has no port to name.
+  const std::string several = WriteFile("several.log", "");
+  EXPECT_EQ(Invoke({"--port", "COM1", "--port", "COM2", "--log", several}).status, kExitNotFound);
+  std::ifstream several_in(several);
+  const std::string several_logged((std::istreambuf_iterator<char>(several_in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(several_logged.find(" ms : "), std::string::npos) << several_logged;
+  EXPECT_NE(several_logged.find(" ms COM2: could not be opened: no such device\n"), std::string::npos) << several_logged;
+  EXPECT_NE(several_logged.find(" ms Hardware error. Station ORVELA not found.\n"), std::string::npos) << several_logged;
   EXPECT_EQ(Invoke({"--simulate", "--log", "/nonexistent/dir/run.log"}).status, kExitUsage);
 }
 
