@@ -31,6 +31,16 @@ class Sequence : public AppFixture {
     panel->StaticText1->SetPeer(std::move(log));
   }
 
+  // A row of a table starts afresh: no ports, no records seen, no scripted
+  // answer to a box. The boxes shown so far.
+  size_t NewRow() {
+    ResetPorts();
+    records.clear();
+    seen.clear();
+    toolkit.answer = nullptr;
+    return toolkit.boxes().size();
+  }
+
   // A station on COM1 whose bootloader answers each record as `answer`
   // decides: with the record's text and how often it came, it sends bytes
   // (after 2 ms) or nothing.
@@ -140,9 +150,7 @@ TEST_F(Sequence, ImagesOfUnusualShapes) {
   };
   for (const Row& r : rows) {
     SCOPED_TRACE(r.name);
-    ResetPorts();
-    records.clear();
-    seen.clear();
+    NewRow();
     status->texts.clear();
     Station(Ack);
     panel->ProgSrc->Items = r.image;
@@ -167,10 +175,7 @@ TEST_F(Sequence, EachCommandUnansweredIsSentFourTimesItsReplyTimeoutApart) {
   const Row rows[] = {{kErase, 10000}, {data, 1000}, {kClose1, 1000}, {kClose2, 1000}, {kClose3, 1000}};
   for (const Row& r : rows) {
     SCOPED_TRACE(r.silent);
-    ResetPorts();
-    records.clear();
-    seen.clear();
-    const size_t boxes = toolkit.boxes().size();
+    const size_t boxes = NewRow();
     FarEnd& end = Station([&r](const std::string& record, int) -> std::optional<Bytes> {
       if (record == r.silent) return std::nullopt;
       return kAck;
@@ -264,11 +269,7 @@ TEST_F(Sequence, EachStationBehaviourGivesTheRecordsSentTheirPaceAndTheEnding) {
   const auto embedded = panel->ProgSrc->Items;
   for (const Row& r : rows) {
     SCOPED_TRACE(r.name);
-    ResetPorts();
-    records.clear();
-    seen.clear();
-    toolkit.answer = nullptr;
-    const size_t boxes = toolkit.boxes().size();
+    const size_t boxes = NewRow();
     FarEnd& end = Station(r.answer);
     panel->ProgSrc->Items = r.image.empty() ? embedded : r.image;
     ClickStart();
@@ -302,11 +303,7 @@ TEST_F(Sequence, TimeoutsAndRefusalsDrawOnTheSameRetries) {
   };
   for (const Row& r : rows) {
     SCOPED_TRACE(r.name);
-    ResetPorts();
-    records.clear();
-    seen.clear();
-    toolkit.answer = nullptr;
-    const size_t boxes = toolkit.boxes().size();
+    const size_t boxes = NewRow();
     Station([&r](const std::string& record, int n) -> std::optional<Bytes> {
       if (record == kErase) return kAck;
       switch (r.fates[static_cast<size_t>(n - 1)]) {
@@ -381,10 +378,7 @@ TEST_F(Sequence, AReplyLaterThanItsTimeoutNeverLetsARefusedCommandEndInDone) {
   };
   for (const Row& r : rows) {
     SCOPED_TRACE(r.name);
-    ResetPorts();
-    records.clear();
-    seen.clear();
-    const size_t boxes = toolkit.boxes().size();
+    const size_t boxes = NewRow();
     std::set<std::string> carried_out;  // what the station has acknowledged
     FarEnd& end = AddPort("COM1");
     end.on_frame = [&](FarEnd& self, const Bytes& frame) {
