@@ -23,11 +23,10 @@ TMainPanel* MainPanel = nullptr;
 
 namespace {
 
-// Why `port` could not be opened, from the code it failed with and what the
+// Why a port could not be opened, from the code it failed with and what the
 // device layer found beyond it.
-std::string DescribeOpenError(uint32_t code, const std::string& port) {
+std::string DescribeOpenError(uint32_t code, const OpenRefusal& refusal) {
   using Kind = OpenRefusal::Kind;
-  const OpenRefusal refusal = LastOpenRefusal(port, code);
   switch (code) {
     case error::kFileNotFound:
     case error::kPathNotFound: return "no such device";
@@ -189,7 +188,7 @@ bool TMainPanel::ScanPorts(std::string& verdict) {
     SetLastError(0);
     Port->Open();
     if (!Port->Connected()) {
-      report(ScanFinding::Kind::kNotOpened, name, "could not be opened: " + DescribeOpenError(GetLastError(), name));
+      report(ScanFinding::Kind::kNotOpened, name, "could not be opened: " + DescribeOpenError(GetLastError(), Port->Refusal()));
       continue;
     }
     Port->SetDTR(true);

@@ -44,7 +44,8 @@ TThreadComm::~TThreadComm() {
 }
 
 void TThreadComm::OpenDevice() {
-  device_ = opener_->Open(port_name_);
+  refusal_ = {};
+  device_ = opener_->Open(port_name_, refusal_);
   if (!device_) {
     open_ = false;
     return;

@@ -120,6 +120,9 @@ class TThreadComm : public platform::TComponent {
   void SetOpener(platform::SerialOpener* opener) { opener_ = opener; }
   platform::SerialOpener& Opener() const { return *opener_; }
   const platform::DeviceHandle& Device() const { return device_; }
+  // What the last open found beyond its error code: the holder of a port in
+  // use, what a name is instead of a serial device. Empty after a good open.
+  const platform::OpenRefusal& Refusal() const { return refusal_; }
 
   // Applied at the next Open.
   uint32_t ReadTimeout = 1000;
@@ -145,6 +148,7 @@ class TThreadComm : public platform::TComponent {
   void ReapStoppedThreads();
 
   platform::DeviceHandle device_;
+  platform::OpenRefusal refusal_;
   platform::Dcb dcb_{};
   std::string port_name_ = "COM1";
   platform::TCriticalSection lock_;

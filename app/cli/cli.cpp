@@ -50,7 +50,7 @@ int RunAll(const CliOptions& o, const CliEnvironment& env, const std::vector<std
     for (const SerialPortInfo& port : listing.ports) ports.push_back(port.name);
   }
   std::unique_ptr<JsonLines> json;
-  if (o.json) json = std::make_unique<JsonLines>(env.out, o.trace ? JsonLines::Traces::kAsNotes : JsonLines::Traces::kNone);
+  if (o.json) json = std::make_unique<JsonLines>(env.out, o.trace);
   if (ports.empty()) {
     std::fprintf(env.err, "no serial ports to try (none found on this machine)\n");
     if (json) json->End(kExitNotFound, 0, 0, 0);

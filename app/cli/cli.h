@@ -2,8 +2,6 @@
 // command line does exactly what pressing Start does.
 #pragma once
 
-#include <cstdio>
-#include <functional>
 #include <string>
 #include <vector>
 

@@ -90,12 +90,7 @@ void JsonLines::Box(const std::string& port, const RunBox& box) {
 }
 
 void JsonLines::Trace(const std::string& port, long long ms, const std::string& line) {
-  if (traces_ == Traces::kAsNotes) {
-    Note(port, TraceNote(ms, line));
-  } else if (traces_ == Traces::kOnErrorStream) {
-    std::fprintf(err_, "%s\n", TraceText(port, ms, line).c_str());
-    std::fflush(err_);
-  }
+  if (trace_notes_) Note(port, TraceNote(ms, line));
 }
 
 void JsonLines::Note(const std::string& port, const std::string& line) {

@@ -17,12 +17,10 @@ std::string JsonString(std::string_view text);
 
 class JsonLines final : public RunView {
  public:
-  // How the frames of --trace are told: not at all, as notes (a fleet's,
-  // which has all in its JSON lines), or on the error stream as a single
-  // run shows them beside its JSON lines.
-  enum class Traces { kNone, kAsNotes, kOnErrorStream };
-  explicit JsonLines(std::FILE* out, Traces traces = Traces::kNone, std::FILE* err = nullptr)
-      : out_(out), err_(err), traces_(traces) {}
+  // The frames of --trace become notes where `trace_notes` is set (a
+  // fleet's, which has all in its JSON lines); a single run shows them on
+  // the error stream itself.
+  explicit JsonLines(std::FILE* out, bool trace_notes = false) : out_(out), trace_notes_(trace_notes) {}
 
   void Finding(const ScanFinding& finding) override;
   void Changed(const std::string& port, const ProgressFigures& figures, Change change) override;
@@ -39,8 +37,7 @@ class JsonLines final : public RunView {
   void Line(const std::string& event, const std::string& port, const std::string& fields);
 
   std::FILE* out_;
-  std::FILE* err_;
-  Traces traces_;
+  bool trace_notes_;
   std::map<std::string, int> percent_;  // of the last progress line of each port
 };
 

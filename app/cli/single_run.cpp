@@ -33,7 +33,7 @@ void ReportNotFound(std::FILE* err, const std::vector<ScanFinding>& findings, bo
 class SingleRunView final : public RunView {
  public:
   SingleRunView(const CliOptions& o, const CliEnvironment& env, Clock& clock) : o_(o), env_(env) {
-    if (o.json) json_ = std::make_unique<JsonLines>(env.out, JsonLines::Traces::kOnErrorStream, env.err);
+    if (o.json) json_ = std::make_unique<JsonLines>(env.out);
     else progress_ = std::make_unique<ProgressReporter>(env.out, env.out_is_terminal, clock, env.terminal_columns);
   }
 
@@ -73,12 +73,9 @@ class SingleRunView final : public RunView {
   }
   void Trace(const std::string& port, long long ms, const std::string& line) override {
     if (!o_.trace) return;
-    if (json_) {
-      json_->Trace(port, ms, line);
-      return;
-    }
     if (env_.out_is_terminal && env_.err_is_terminal) Break();
     std::fprintf(env_.err, "%s\n", TraceText(port, ms, line).c_str());
+    std::fflush(env_.err);
   }
   void Ended(const StationResult& result) override {
     Break();

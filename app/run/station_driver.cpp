@@ -43,9 +43,10 @@ constexpr const char* kNoModemLines =
 class ScanOpener final : public SerialOpener {
  public:
   explicit ScanOpener(SerialOpener& inner) : inner_(inner) {}
-  DeviceHandle Open(const std::string& port) override {
+  using SerialOpener::Open;
+  DeviceHandle Open(const std::string& port, OpenRefusal& refusal) override {
     name_ = port;
-    DeviceHandle device = inner_.Open(port);
+    DeviceHandle device = inner_.Open(port, refusal);
     lines_ = !device || device->HasModemLines();
     return device;
   }

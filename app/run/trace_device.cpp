@@ -102,9 +102,9 @@ class TracingDevice final : public SerialDevice {
 
 }  // namespace
 
-DeviceHandle TracingOpener::Open(const std::string& name) {
+DeviceHandle TracingOpener::Open(const std::string& name, OpenRefusal& refusal) {
   gone_.store(false);  // of this port, not of one tried before
-  DeviceHandle device = inner_.Open(name);
+  DeviceHandle device = inner_.Open(name, refusal);
   if (!device) return nullptr;
   return std::make_shared<TracingDevice>(std::move(device), name, sink_, gone_);
 }

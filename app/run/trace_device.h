@@ -25,7 +25,8 @@ using TraceSink = std::function<void(const std::string& port, Traffic traffic, c
 class TracingOpener : public platform::SerialOpener {
  public:
   TracingOpener(platform::SerialOpener& inner, TraceSink sink) : inner_(inner), sink_(std::move(sink)) {}
-  platform::DeviceHandle Open(const std::string& name) override;
+  using platform::SerialOpener::Open;
+  platform::DeviceHandle Open(const std::string& name, platform::OpenRefusal& refusal) override;
   // A call on a device opened here failed because its hardware had gone.
   bool gone() const { return gone_.load(); }
 

@@ -99,14 +99,10 @@ Made CreateLock(const std::string& dir, const std::string& file) {
   return written && closed && err == EEXIST ? Made::kExists : Made::kCannot;
 }
 
-bool RefuseHeld(const std::string& name, const std::string& file, pid_t holder) {
-  OpenRefusal refusal;
-  refusal.port = name;
-  refusal.code = kPortHeldError;
+bool RefuseHeld(const std::string& file, pid_t holder, OpenRefusal& refusal) {
   refusal.lock_file = file;
   refusal.holder_pid = holder;
   if (holder > 0) refusal.holder_name = CommandOf(holder);
-  RecordOpenRefusal(std::move(refusal));
   SetLastError(kPortHeldError);
   return false;
 }
@@ -147,7 +143,7 @@ pid_t LockHolderOf(std::string_view contents) {
   return pid > 0 ? pid : 0;
 }
 
-bool PortLock::Acquire(const std::string& name) {
+bool PortLock::Acquire(const std::string& name, OpenRefusal& refusal) {
   Release();
   char resolved[PATH_MAX];
   // A name that cannot be followed is left to the open to explain.
@@ -179,11 +175,11 @@ bool PortLock::Acquire(const std::string& name) {
       // Another device of this process has the port (a fleet given two
       // names of one port): refused as another program would be. Or an
       // earlier process with this id left the lock, ours to take over.
-      if (!table.held.insert(file).second) return RefuseHeld(name, file, self);
+      if (!table.held.insert(file).second) return RefuseHeld(file, self, refusal);
       file_ = file;
       return true;
     }
-    if (*holder == 0 || Alive(*holder)) return RefuseHeld(name, file, *holder);
+    if (*holder == 0 || Alive(*holder)) return RefuseHeld(file, *holder, refusal);
     // Stale: its process has gone. One that we may not remove (another
     // user's, in a sticky directory) leaves the port unlocked but free.
     if (::unlink(file.c_str()) != 0 && errno != ENOENT) return true;

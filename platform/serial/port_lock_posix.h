@@ -12,6 +12,8 @@
 
 namespace odu::platform {
 
+struct OpenRefusal;
+
 // The lock files go to ODU_LOCK_DIR when it is set (read once, at the first
 // open), otherwise to /var/lock. This puts them in `dir` from now on, for
 // tests that must keep out of the system's directory.
@@ -46,10 +48,10 @@ class PortLock {
   // share its lock); other names take none. A lock whose process no longer
   // exists is removed and taken. Fails while another live process holds the
   // lock, or a lock file names no process that can be read: the last error is
-  // kPortHeldError and the holder is recorded as the OpenRefusal of `name`.
+  // kPortHeldError and `refusal` names the holder and the lock file.
   // Succeeds without a lock where none can be taken (no lock directory, no
   // right to write there), as terminal programs do.
-  bool Acquire(const std::string& name);
+  bool Acquire(const std::string& name, OpenRefusal& refusal);
   // Removes the lock file that Acquire took, if any, while it still names
   // this process. Leaves the last error and errno as they were.
   void Release();

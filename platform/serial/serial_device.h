@@ -10,7 +10,6 @@
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <utility>
 
 #include "platform/last_error.h"
 
@@ -30,8 +29,8 @@ inline constexpr uint32_t kDeviceGoneError = error::kBadCommand;
 
 // The open of a port whose lock file names another live process (the lock
 // files that terminal programs such as minicom take, /var/lock/LCK..ttyUSB0):
-// ERROR_SHARING_VIOLATION, "being used by another process". LastOpenRefusal()
-// names the process and the file.
+// ERROR_SHARING_VIOLATION, "being used by another process". The open's
+// OpenRefusal names the process and the file.
 inline constexpr uint32_t kPortHeldError = error::kSharingViolation;
 
 // A name that is no serial device: a regular file, a directory, a character
@@ -39,45 +38,26 @@ inline constexpr uint32_t kPortHeldError = error::kSharingViolation;
 // Windows comm calls give on a handle whose driver has no serial requests.
 // The open itself fails for a directory; a file or another device opens, as
 // on Windows, and IsCharacterDevice refuses it with this code.
-// LastOpenRefusal() says what the name is.
+// The open's OpenRefusal says what the name is.
 inline constexpr uint32_t kNotSerialDeviceError = error::kInvalidFunction;
 
 // A device node with no hardware behind it (a serial port of the system's
 // table whose UART is not fitted): ERROR_NOT_READY.
 inline constexpr uint32_t kNoHardwareError = error::kNotReady;
 
-// What a refused open found beyond its error code, for the message that
-// explains the refusal: the holder of a port (kPortHeldError), what a name is
-// instead of a serial device (kNotSerialDeviceError). The backend records it
-// on the thread that opened, when it sets one of those codes.
+// What an open found beyond its error code, for the message that explains a
+// refusal: the holder of a port (kPortHeldError), what a name is instead of a
+// serial device (kNotSerialDeviceError). The opener fills it in for the open
+// it makes; a name that opens but is no serial device (IsCharacterDevice
+// refuses it) is described too.
 struct OpenRefusal {
   enum class Kind : uint8_t { kUnknown, kCharacterDevice, kRegularFile, kDirectory, kBlockDevice, kFifo, kSocket };
 
-  std::string port;  // the name as it was opened
-  uint32_t code = 0;
-  std::string lock_file;
+  std::string lock_file{};
   int64_t holder_pid = 0;   // 0: the lock file names no process that can be read
-  std::string holder_name;  // its command name; empty where it cannot be read
+  std::string holder_name{};  // its command name; empty where it cannot be read
   Kind kind = Kind::kUnknown;
 };
-
-namespace detail {
-inline OpenRefusal& ThreadOpenRefusal() {
-  thread_local OpenRefusal refusal;
-  return refusal;
-}
-}  // namespace detail
-
-inline void RecordOpenRefusal(OpenRefusal refusal) { detail::ThreadOpenRefusal() = std::move(refusal); }
-
-// The refusal recorded on this thread for `port` failing with `code`; an empty
-// one (no holder, Kind::kUnknown) when the last one recorded is about another
-// name or another failure.
-inline OpenRefusal LastOpenRefusal(const std::string& port, uint32_t code) {
-  const OpenRefusal& last = detail::ThreadOpenRefusal();
-  if (last.port != port || last.code != code) return OpenRefusal{};
-  return last;
-}
 
 // Line events (SetCommMask / WaitCommEvent bits).
 inline constexpr uint32_t EV_RXCHAR = 0x0001;
@@ -232,8 +212,14 @@ using DeviceHandle = std::shared_ptr<SerialDevice>;
 class SerialOpener {
  public:
   virtual ~SerialOpener() = default;
-  // An empty handle on failure, with the reason in GetLastError().
-  virtual DeviceHandle Open(const std::string& name) = 0;
+  // An empty handle on failure, with the reason in GetLastError(). `refusal`
+  // starts empty and gets what the backend found beyond the code.
+  virtual DeviceHandle Open(const std::string& name, OpenRefusal& refusal) = 0;
+  // The same, for callers that need no more than the code.
+  DeviceHandle Open(const std::string& name) {
+    OpenRefusal refusal;
+    return Open(name, refusal);
+  }
 };
 
 // The opener of the platform this program was built for: names of the

@@ -305,9 +305,9 @@ void PosixSerialDevice::Wakeup::Destroy() {
 
 // ---- open and close ----
 
-DeviceHandle PosixSerialOpener::Open(const std::string& name) {
+DeviceHandle PosixSerialOpener::Open(const std::string& name, OpenRefusal& refusal) {
   std::shared_ptr<PosixSerialDevice> device(new PosixSerialDevice);
-  if (!device->OpenPath(name)) return nullptr;
+  if (!device->OpenPath(name, refusal)) return nullptr;
   return device;
 }
 
@@ -316,22 +316,21 @@ SerialOpener& LocalSerialOpener() {
   return opener;
 }
 
-bool PosixSerialDevice::OpenPath(const std::string& name) {
+bool PosixSerialDevice::OpenPath(const std::string& name, OpenRefusal& refusal) {
   name_ = name;
-  RecordOpenRefusal({});
   if (name.empty()) return Fail(error::kFileNotFound);
   // The lock file first, as terminal programs take it: opening a port may
   // already move its lines.
-  if (!lock_.Acquire(name)) return false;
+  if (!lock_.Acquire(name, refusal)) return false;
   fd_ = ::open(name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd_ < 0) {
     const int err = errno;
     lock_.Release();
-    return FailOpen(err);
+    return FailOpen(err, refusal);
   }
-  auto fail = [this](int err) {
+  auto fail = [this, &refusal](int err) {
     ShutDevice();
-    return FailOpen(err);
+    return FailOpen(err, refusal);
   };
 
   // Not shared: a port another program holds is not opened. The lock keeps
@@ -346,8 +345,8 @@ bool PosixSerialDevice::OpenPath(const std::string& name) {
   struct stat st {};
   if (::fstat(fd_, &st) != 0) return fail(errno);
   is_char_ = S_ISCHR(st.st_mode);
-  kind_ = KindOf(st.st_mode);
   is_tty_ = is_char_ && ::isatty(fd_) == 1;
+  if (!is_tty_) refusal.kind = KindOf(st.st_mode);
 
   if (is_tty_) {
     ::ioctl(fd_, TIOCEXCL);
@@ -389,23 +388,17 @@ bool PosixSerialDevice::OpenPath(const std::string& name) {
   return true;
 }
 
-bool PosixSerialDevice::FailOpen(int err) {
+bool PosixSerialDevice::FailOpen(int err, OpenRefusal& refusal) {
   // A name that is no character device is no serial device, whatever the
   // open said of it (EISDIR for a directory, ENXIO for a socket).
   struct stat st {};
-  if (::stat(name_.c_str(), &st) == 0 && !S_ISCHR(st.st_mode)) return FailNotSerial(KindOf(st.st_mode));
+  if (::stat(name_.c_str(), &st) == 0 && !S_ISCHR(st.st_mode)) {
+    refusal.kind = KindOf(st.st_mode);
+    return Fail(kNotSerialDeviceError);
+  }
   const uint32_t code = OpenErrorFromErrno(err);
-  if (code == kNotSerialDeviceError) return FailNotSerial(OpenRefusal::Kind::kCharacterDevice);
+  if (code == kNotSerialDeviceError) refusal.kind = OpenRefusal::Kind::kCharacterDevice;
   return Fail(code);
-}
-
-bool PosixSerialDevice::FailNotSerial(OpenRefusal::Kind kind) {
-  OpenRefusal refusal;
-  refusal.port = name_;
-  refusal.code = kNotSerialDeviceError;
-  refusal.kind = kind;
-  RecordOpenRefusal(std::move(refusal));
-  return Fail(kNotSerialDeviceError);
 }
 
 PosixSerialDevice::~PosixSerialDevice() { Close(); }
@@ -449,7 +442,7 @@ bool PosixSerialDevice::IsCharacterDevice() {
   std::lock_guard g(mu_);
   if (closed_) return Fail(error::kInvalidHandle);
   if (is_char_ && is_tty_) return true;
-  return FailNotSerial(kind_);
+  return Fail(kNotSerialDeviceError);
 }
 
 bool PosixSerialDevice::SetupComm(uint32_t in_queue, uint32_t out_queue) {

@@ -53,15 +53,15 @@ class PosixSerialDevice final : public SerialDevice {
   friend class PosixSerialOpener;
   PosixSerialDevice() = default;
   // Opens `name` as the Windows open of an unshared port would; on failure
-  // the last error is set and the object stays closed.
-  bool OpenPath(const std::string& name);
+  // the last error is set, `refusal` says more where it can, and the object
+  // stays closed. A name that opens but is no tty is described in `refusal`
+  // for IsCharacterDevice's refusal.
+  bool OpenPath(const std::string& name, OpenRefusal& refusal);
   // Puts the device back as it was found, closes every descriptor and
   // gives the port's lock file up.
   void ShutDevice();
   // Records the last error of an open of name_ that failed with `err`.
-  bool FailOpen(int err);
-  // Records that name_ is no serial device but a `kind`.
-  bool FailNotSerial(OpenRefusal::Kind kind);
+  bool FailOpen(int err, OpenRefusal& refusal);
 
   // A self-pipe that ends another thread's poll().
   struct Wakeup {
@@ -124,7 +124,6 @@ class PosixSerialDevice final : public SerialDevice {
   int fd_ = -1;
   bool is_tty_ = false;
   bool is_char_ = false;
-  OpenRefusal::Kind kind_ = OpenRefusal::Kind::kUnknown;  // what the file is
   bool lines_supported_ = false;   // TIOCMGET works (not on a pseudo-terminal)
   bool modem_lines_ = false;       // a tty whose driver has modem lines (kept after Close)
   bool counts_supported_ = false;  // TIOCGICOUNT works
@@ -166,7 +165,8 @@ class PosixSerialDevice final : public SerialDevice {
 
 class PosixSerialOpener final : public SerialOpener {
  public:
-  DeviceHandle Open(const std::string& name) override;
+  using SerialOpener::Open;
+  DeviceHandle Open(const std::string& name, OpenRefusal& refusal) override;
 };
 
 }  // namespace odu::platform

@@ -1,6 +1,7 @@
 #include "platform/serial/serial_virtual.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "platform/last_error.h"
 
@@ -476,19 +477,23 @@ void VirtualPortOpener::Add(const std::string& name, std::shared_ptr<VirtualNull
   entries_[name] = Entry{std::move(modem), end};
 }
 
-void VirtualPortOpener::FailOpen(const std::string& name, uint32_t code) { entries_[name].fail = code; }
+void VirtualPortOpener::FailOpen(const std::string& name, uint32_t code, OpenRefusal refusal) {
+  entries_[name].fail = code;
+  entries_[name].refusal = std::move(refusal);
+}
 
 void VirtualPortOpener::NotCharacterDevice(const std::string& name) { entries_[name].not_char = true; }
 
-DeviceHandle VirtualPortOpener::Open(const std::string& name) {
+DeviceHandle VirtualPortOpener::Open(const std::string& name, OpenRefusal& refusal) {
   opened_.push_back(name);
   auto it = entries_.find(name);
   if (it == entries_.end()) {
-    if (fallback_) return fallback_->Open(name);
+    if (fallback_) return fallback_->Open(name, refusal);
     SetLastError(error::kFileNotFound);
     return nullptr;
   }
   if (it->second.fail) {
+    refusal = it->second.refusal;
     SetLastError(it->second.fail);
     return nullptr;
   }

@@ -124,11 +124,12 @@ class VirtualPortOpener : public SerialOpener {
  public:
   explicit VirtualPortOpener(SerialOpener* fallback = nullptr) : fallback_(fallback) {}
   void Add(const std::string& name, std::shared_ptr<VirtualNullModem> modem, int end);
-  // Opening `name` fails with `code` (0 removes the fault).
-  void FailOpen(const std::string& name, uint32_t code);
+  // Opening `name` fails with `code` (0 removes the fault) and `refusal`.
+  void FailOpen(const std::string& name, uint32_t code, OpenRefusal refusal = {});
   // `name` opens but is not a character device (a regular file, say).
   void NotCharacterDevice(const std::string& name);
-  DeviceHandle Open(const std::string& name) override;
+  using SerialOpener::Open;
+  DeviceHandle Open(const std::string& name, OpenRefusal& refusal) override;
   // Names that were asked for, in order.
   const std::vector<std::string>& opened() const { return opened_; }
 
@@ -137,6 +138,7 @@ class VirtualPortOpener : public SerialOpener {
     std::shared_ptr<VirtualNullModem> modem;
     int end = 0;
     uint32_t fail = 0;
+    OpenRefusal refusal{};
     bool not_char = false;
   };
   SerialOpener* fallback_;

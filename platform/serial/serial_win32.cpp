@@ -352,7 +352,8 @@ class Win32SerialDevice final : public SerialDevice {
 
 class Win32SerialOpener final : public SerialOpener {
  public:
-  DeviceHandle Open(const std::string& name) override {
+  using SerialOpener::Open;
+  DeviceHandle Open(const std::string& name, OpenRefusal& /*refusal*/) override {
     const auto path = Win32PortPath(name);
     if (!path) {
       SetLastError(kInvalidPortName);

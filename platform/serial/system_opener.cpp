@@ -9,9 +9,10 @@ namespace odu::platform {
 namespace {
 class SystemOpener final : public SerialOpener {
  public:
-  DeviceHandle Open(const std::string& name) override {
-    if (IsNetworkPortName(name)) return network_.Open(name);
-    return LocalSerialOpener().Open(name);
+  using SerialOpener::Open;
+  DeviceHandle Open(const std::string& name, OpenRefusal& refusal) override {
+    if (IsNetworkPortName(name)) return network_.Open(name, refusal);
+    return LocalSerialOpener().Open(name, refusal);
   }
 
  private:

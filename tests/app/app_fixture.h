@@ -78,8 +78,9 @@ class FarEnd {
 class RecordingOpener : public SerialOpener {
  public:
   explicit RecordingOpener(SerialOpener& inner) : inner_(inner) {}
-  DeviceHandle Open(const std::string& name) override {
-    DeviceHandle device = inner_.Open(name);
+  using SerialOpener::Open;
+  DeviceHandle Open(const std::string& name, OpenRefusal& refusal) override {
+    DeviceHandle device = inner_.Open(name, refusal);
     if (!device) {
       Note("open " + name + " failed");
       return nullptr;

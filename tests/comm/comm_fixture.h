@@ -27,9 +27,10 @@ class RecordingOpener : public SerialOpener {
  public:
   explicit RecordingOpener(SerialOpener& inner) : inner_(inner) {}
 
-  DeviceHandle Open(const std::string& name) override {
+  using SerialOpener::Open;
+  DeviceHandle Open(const std::string& name, OpenRefusal& refusal) override {
     Log("Open(" + name + ")");
-    return Wrap(inner_.Open(name));
+    return Wrap(inner_.Open(name, refusal));
   }
   // A device whose calls are written down too.
   DeviceHandle Wrap(DeviceHandle device) {

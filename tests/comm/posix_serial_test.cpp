@@ -147,13 +147,14 @@ class OtherProcess {
 
 // Runs `check` on what opening `name` gives a user who is not root (a child
 // that has become nobody); 0 when it holds.
-int OpenAsNobody(const std::string& name, const std::function<bool(const DeviceHandle&)>& check) {
+int OpenAsNobody(const std::string& name, const std::function<bool(const DeviceHandle&, const OpenRefusal&)>& check) {
   const pid_t pid = ::fork();
   if (pid == 0) {
     if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(2);
     PosixSerialOpener opener;
-    const DeviceHandle device = opener.Open(name);
-    ::_exit(check(device) ? 0 : 1);
+    OpenRefusal refusal;
+    const DeviceHandle device = opener.Open(name, refusal);
+    ::_exit(check(device, refusal) ? 0 : 1);
   }
   int status = 0;
   if (pid < 0 || ::waitpid(pid, &status, 0) != pid) return -1;
@@ -670,9 +671,10 @@ TEST_F(PosixSerialTest, OpenRefusesMissingNamesAndSecondOpens) {
   // A second open here (a fleet given two names of one port) is refused as
   // one by another program would be, and leaves the lock file to the first.
   SetLastError(0);
-  EXPECT_FALSE(opener_.Open(name_));
+  OpenRefusal refusal;
+  EXPECT_FALSE(opener_.Open(name_, refusal));
   EXPECT_EQ(GetLastError(), kPortHeldError);
-  EXPECT_EQ(LastOpenRefusal(name_, kPortHeldError).holder_pid, ::getpid());
+  EXPECT_EQ(refusal.holder_pid, ::getpid());
   EXPECT_EQ(ReadWhole(LockPath()), AsciiLock(::getpid()));
   first->Close();
   EXPECT_FALSE(ReadWhole(LockPath()));
@@ -722,9 +724,9 @@ TEST_F(PosixSerialTest, ALockOfAnotherLiveProcessRefusesTheOpenAndNamesItsHolder
   for (const auto& row : rows) {
     WriteWhole(LockPath(), row.contents);
     SetLastError(0);
-    EXPECT_FALSE(opener_.Open(row.open_as)) << row.what;
+    OpenRefusal refusal;
+    EXPECT_FALSE(opener_.Open(row.open_as, refusal)) << row.what;
     EXPECT_EQ(GetLastError(), kPortHeldError) << row.what;
-    const OpenRefusal refusal = LastOpenRefusal(row.open_as, kPortHeldError);
     EXPECT_EQ(refusal.holder_pid, row.holder) << row.what;
     EXPECT_EQ(refusal.lock_file, LockPath()) << row.what;
     if (row.command) {
@@ -779,9 +781,8 @@ TEST_F(PosixSerialTest, AUserWhoIsNotRootSeesOtherUsersLocksAndOpensWhereItMayNo
   ASSERT_EQ(::chmod(name_.c_str(), 0666), 0);
   WriteWhole(LockPath(), AsciiLock(1));
   EXPECT_EQ(OpenAsNobody(name_,
-                         [&](const DeviceHandle& device) {
-                           return !device && GetLastError() == kPortHeldError &&
-                                  LastOpenRefusal(name_, kPortHeldError).holder_pid == 1;
+                         [&](const DeviceHandle& device, const OpenRefusal& refusal) {
+                           return !device && GetLastError() == kPortHeldError && refusal.holder_pid == 1;
                          }),
             0);
   ::unlink(LockPath().c_str());
@@ -789,12 +790,12 @@ TEST_F(PosixSerialTest, AUserWhoIsNotRootSeesOtherUsersLocksAndOpensWhereItMayNo
   DeviceHandle device = OpenPort();
   ASSERT_TRUE(device);
   EXPECT_EQ(OpenAsNobody(name_,
-                         [&](const DeviceHandle& other) {
-                           return !other && LastOpenRefusal(name_, kPortHeldError).holder_pid == ::getppid();
+                         [&](const DeviceHandle& other, const OpenRefusal& refusal) {
+                           return !other && refusal.holder_pid == ::getppid();
                          }),
             0);
   device->Close();
-  EXPECT_EQ(OpenAsNobody(name_, [](const DeviceHandle& other) { return other != nullptr; }), 0);
+  EXPECT_EQ(OpenAsNobody(name_, [](const DeviceHandle& other, const OpenRefusal&) { return other != nullptr; }), 0);
   EXPECT_TRUE(std::filesystem::is_empty(LockDirEnvironment::Dir()));
 }
 
@@ -830,14 +831,15 @@ TEST_F(PosixSerialTest, NamesThatAreNoSerialDeviceSayWhatTheyAre) {
   };
   for (const auto& row : rows) {
     SetLastError(0);
-    DeviceHandle device = opener_.Open(row.name);
+    OpenRefusal refusal;
+    DeviceHandle device = opener_.Open(row.name, refusal);
     EXPECT_EQ(static_cast<bool>(device), row.opens) << row.name << " error " << GetLastError();
     if (device) {
       EXPECT_FALSE(device->IsCharacterDevice()) << row.name;
       device->Close();
     }
     EXPECT_EQ(GetLastError(), kNotSerialDeviceError) << row.name;
-    EXPECT_EQ(LastOpenRefusal(row.name, kNotSerialDeviceError).kind, row.kind) << row.name;
+    EXPECT_EQ(refusal.kind, row.kind) << row.name;
   }
   EXPECT_TRUE(fs::is_empty(LockDirEnvironment::Dir()));
 

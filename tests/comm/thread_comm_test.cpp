@@ -336,13 +336,15 @@ TEST_F(PortTest, UnchangedSettingsMakeNoDeviceCall) {
 }
 
 TEST_F(PortTest, OpenFailuresAreSilentOrReportedWithTheirCodes) {
-  // A name that does not exist, a port in use, a regular file: silent.
-  opener.FailOpen("COM5", error::kAccessDenied);
+  // A name that does not exist, a port in use, a regular file: silent. The
+  // holder of the port in use is told by that open alone.
+  opener.FailOpen("COM5", kPortHeldError, {.lock_file = "LCK..COM5", .holder_pid = 42});
   opener.NotCharacterDevice("FILE");
-  for (const char* name : {"COM9", "COM5", "FILE", ""}) {
+  for (const std::string name : {"COM9", "COM5", "FILE", ""}) {
     port->SetPortName(name);
     port->Open();
     EXPECT_FALSE(port->Connected()) << name;
+    EXPECT_EQ(port->Refusal().holder_pid, name == "COM5" ? 42 : 0) << name;
   }
   EXPECT_TRUE(toolkit.boxes().empty());
 

@@ -523,7 +523,7 @@ void NetworkSerialDevice::OnLineState(uint8_t state) {
   if (state & (kLineOverrun | kLineParity | kLineFraming)) events_ |= EV_ERR;
 }
 
-DeviceHandle NetworkSerialOpener::Open(const std::string& name) {
+DeviceHandle NetworkSerialOpener::Open(const std::string& name, OpenRefusal& /*refusal*/) {
   const std::optional<NetworkPortName> parsed = ParseNetworkPortName(name);
   if (!parsed) {
     SetLastError(error::kInvalidName);

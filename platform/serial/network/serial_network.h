@@ -117,7 +117,8 @@ class NetworkSerialOpener final : public SerialOpener {
  public:
   explicit NetworkSerialOpener(NetworkTimeouts timeouts = {}) : timeouts_(timeouts) {}
   // A malformed network name fails with error 123 (invalid name).
-  DeviceHandle Open(const std::string& name) override;
+  using SerialOpener::Open;
+  DeviceHandle Open(const std::string& name, OpenRefusal& refusal) override;
 
  private:
   NetworkTimeouts timeouts_;
