@@ -5,7 +5,7 @@
 // the scan tries only those ports, in that order; the names are those of the
 // command line, network ports (rfc2217://HOST:PORT, socket://HOST:PORT) too.
 // Where no window can be shown (no display), it says so and ends with
-// kNoDisplay.
+// kNoDisplay. --version and --help print and end without a window.
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -13,14 +13,33 @@
 #include <vector>
 
 #include "app/main_panel.h"
-#include "sim/simulated_station.h"
 #include "platform/toolkit/window_toolkit.h"
+#include "resources/version.h"
+#include "sim/simulated_station.h"
 
 namespace {
 constexpr int kNoDisplay = 1;
+
+constexpr char kUsage[] =
+    "usage: odu-upgrade-gui [--simulate] [--port NAME]...\n"
+    "The upgrade window: press Start to find the station on the serial ports and\n"
+    "upgrade its firmware.\n"
+    "  --port NAME   try only this port (repeatable, in the order given); network\n"
+    "                names too: rfc2217://HOST:PORT, socket://HOST:PORT\n"
+    "  --simulate    upgrade the built-in simulated station instead\n"
+    "  --version     print the version and end\n"
+    "  --help        print this and end\n";
 }  // namespace
 
 int main(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    const bool version = std::strcmp(argv[i], "--version") == 0;
+    if (!version && std::strcmp(argv[i], "--help") != 0) continue;
+    odu::platform::UseParentConsole();
+    if (version) std::printf("odu-upgrade-gui %s\n", odu::VersionText());
+    else std::fputs(kUsage, stdout);
+    return 0;
+  }
   if (const std::string why = odu::platform::WindowToolkitUnavailable(); !why.empty()) {
     std::fprintf(stderr, "odu-upgrade-gui: cannot open the window: %s\n", why.c_str());
     return kNoDisplay;

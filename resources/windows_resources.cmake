@@ -18,3 +18,5 @@ configure_file(odu_resources.rc.in ${odu_rc} @ONLY)
 set_source_files_properties(${odu_rc} PROPERTIES OBJECT_DEPENDS "${odu_ico};${odu_manifest}")
 
 add_library(odu_windows_resources OBJECT ${odu_rc})
+target_include_directories(odu_windows_resources PRIVATE ${odu_version_dir})
+add_dependencies(odu_windows_resources odu_version_header)

@@ -43,6 +43,7 @@
 #include "platform/clock.h"
 #include "platform/socket/tcp_listener.h"
 #include "resources/firmware_image.h"
+#include "resources/version.h"
 #include "sim/com_port_server.h"
 #include "sim/line_pacer.h"
 #include "sim/modem_state.h"
@@ -110,7 +111,9 @@ void Usage(FILE* to) {
       "  --image FILE         Intel HEX image to compare the flash with, besides the embedded one\n"
       "  --exit-when-done     exit once the last closing record is acknowledged\n"
       "  --keep-open          serve again after the tool closes the terminal (or disconnects)\n"
-      "  --timeout-s N        exit after N seconds in any case (default 300)\n",
+      "  --timeout-s N        exit after N seconds in any case (default 300)\n"
+      "  --version            print the version and exit\n"
+      "  --help               print this and exit\n",
       to);
 }
 
@@ -221,6 +224,9 @@ bool ParseOptions(int argc, char** argv, Options& o) {
     std::string v;
     if (arg == "--help") {
       Usage(stdout);
+      std::exit(0);
+    } else if (arg == "--version") {
+      std::printf("odu-station-sim %s\n", odu::VersionText());
       std::exit(0);
     } else if (arg == "--baud") {
       if (!in.Number(0, 4'000'000, n)) return fail("--baud needs a rate from 0 to 4000000");

@@ -12,6 +12,7 @@
 #include "comm/port_listing.h"
 #include "protocol/intel_hex.h"
 #include "resources/firmware_image.h"
+#include "resources/version.h"
 
 namespace odu {
 
@@ -139,7 +140,7 @@ int RunCli(const std::vector<std::string>& args, const CliEnvironment& env) {
     return kExitDone;
   }
   if (o.version) {
-    std::fprintf(env.out, "odu-upgrade %s\n", CliVersion());
+    std::fprintf(env.out, "odu-upgrade %s\n", VersionText());
     return kExitDone;
   }
   if (o.list_ports) {

@@ -3,10 +3,7 @@
 #include <utility>
 
 #include "platform/terminal/terminal.h"
-
-#ifndef ODU_VERSION
-#error "ODU_VERSION is set by the build"
-#endif
+#include "resources/version.h"
 
 namespace odu {
 
@@ -45,10 +42,9 @@ std::unique_ptr<RunLog> OpenLog(const CliOptions& o, const CliEnvironment& env, 
     failed = true;
     return nullptr;
   }
-  log->Line(std::string("odu-upgrade ") + CliVersion() + " started" + what);
+  log->Line(std::string("odu-upgrade ") + VersionText() + " started" + what);
   return log;
 }
 
-const char* CliVersion() { return ODU_VERSION; }
 
 }  // namespace odu

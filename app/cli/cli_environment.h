@@ -90,7 +90,4 @@ class InterruptRoute {
 std::unique_ptr<RunLog> OpenLog(const CliOptions& o, const CliEnvironment& env, platform::Clock& clock,
                                 const std::string& what, bool& failed);
 
-// The program's version, as --version prints it.
-const char* CliVersion();
-
 }  // namespace odu

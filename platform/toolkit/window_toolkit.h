@@ -9,6 +9,12 @@
 
 namespace odu::platform {
 
+// Makes the standard streams reach the console the program was started from,
+// where they reach nowhere else: a window program on Windows has no console
+// of its own, so that --version would print nothing. Streams that are
+// redirected (to a file, a pipe) are left as they are.
+void UseParentConsole();
+
 // Why no window can be shown here (no display to show it on), or empty.
 std::string WindowToolkitUnavailable();
 

@@ -36,6 +36,9 @@ void OnQtMessage(QtMsgType type, const QMessageLogContext&, const QString& messa
 
 }  // namespace
 
+// A program on Linux has the streams it was started with.
+void UseParentConsole() {}
+
 std::string WindowToolkitUnavailable() {
   if (!Env("QT_QPA_PLATFORM").empty() || !Env("DISPLAY").empty() || !Env("WAYLAND_DISPLAY").empty()) return "";
   return "no display: neither DISPLAY nor WAYLAND_DISPLAY is set (start it in a desktop session, or use "
