@@ -21,9 +21,12 @@ namespace {
 constexpr int kNoDisplay = 1;
 
 constexpr char kUsage[] =
-    "usage: odu-upgrade-gui [--simulate] [--port NAME]...\n"
+    "Usage: odu-upgrade-gui [options]\n"
+    "\n"
     "The upgrade window: press Start to find the station on the serial ports and\n"
     "upgrade its firmware.\n"
+    "\n"
+    "Options:\n"
     "  --port NAME   try only this port (repeatable, in the order given); network\n"
     "                names too: rfc2217://HOST:PORT, socket://HOST:PORT\n"
     "  --simulate    upgrade the built-in simulated station instead\n"

@@ -1,6 +1,6 @@
 # The Windows resources (icon, version information, manifest) as an object
 # library that each program links. The 16-colour icon is made from
-# odu_icon.xpm at build time by xpm_to_ico.py. Included from this folder's
+# odu_icon.xpm at build time by xpm_icon.py. Included from this folder's
 # list on Windows builds; the RC language is enabled at the top level.
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
 
@@ -8,8 +8,8 @@ set(odu_ico ${CMAKE_CURRENT_BINARY_DIR}/odu_icon.ico)
 set(odu_manifest ${CMAKE_CURRENT_SOURCE_DIR}/odu.manifest)
 add_custom_command(
   OUTPUT ${odu_ico}
-  COMMAND Python3::Interpreter ${CMAKE_CURRENT_SOURCE_DIR}/xpm_to_ico.py ${CMAKE_CURRENT_SOURCE_DIR}/odu_icon.xpm ${odu_ico}
-  DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/odu_icon.xpm ${CMAKE_CURRENT_SOURCE_DIR}/xpm_to_ico.py
+  COMMAND Python3::Interpreter ${CMAKE_CURRENT_SOURCE_DIR}/xpm_icon.py ${CMAKE_CURRENT_SOURCE_DIR}/odu_icon.xpm ${odu_ico}
+  DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/odu_icon.xpm ${CMAKE_CURRENT_SOURCE_DIR}/xpm_icon.py
   COMMENT "Making the 16-colour icon"
   VERBATIM)
 

@@ -14,6 +14,8 @@ packages=(
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 python3 wine64 wine
   # Independent RFC 2217 servers that the network ports are tested against.
   ser2net python3-serial
+  # The release: man pages, Debian packages and their checks, the zip.
+  help2man gzip man-db lintian dpkg-dev file zip unzip
 )
 if (($#)); then packages=("$@"); fi
 

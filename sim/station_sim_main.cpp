@@ -87,8 +87,11 @@ struct Options {
 
 void Usage(FILE* to) {
   std::fputs(
-      "usage: odu-station-sim [options]\n"
+      "Usage: odu-station-sim [options]\n"
+      "\n"
       "Serves a simulated station on a new pseudo-terminal; prints its path first.\n"
+      "\n"
+      "Options:\n"
       "  --listen HOST:PORT   serve as an RFC 2217 server on TCP instead (PORT 0: any free one);\n"
       "                       prints rfc2217://ADDRESS:PORT first; one client at a time\n"
       "  --baud N             line rate that paces both directions (default 19200; 0: unpaced);\n"

@@ -1,10 +1,12 @@
 #include "platform/toolkit/window_toolkit.h"
 
-#include <windows.h>
-
 #include <cstdio>
 
 #include "platform/toolkit/toolkit_win32.h"
+
+// After the toolkit's declarations, whose MessageBox <windows.h> would
+// rename to MessageBoxA.
+#include <windows.h>
 
 namespace odu::platform {
 

@@ -1,17 +1,21 @@
 #!/usr/bin/env python3
 """Writes the application icon (an XPM of at most 16 colours) as a 16-colour
-.ico for the Windows resources:
+.ico for the Windows resources, or as a PNG for the desktop's icon theme,
+by the output's suffix:
 
-    python3 xpm_to_ico.py odu_icon.xpm odu_icon.ico
+    python3 xpm_icon.py odu_icon.xpm odu_icon.ico
+    python3 xpm_icon.py odu_icon.xpm odu-upgrade-gui.png
 
-The output depends on the input alone: the palette is the XPM's colours in
-the order they are declared, black first when it is missing (the colour under
-transparent pixels), padded with black to 16 entries. A colour named "None" is
-transparent. Anything else the icon would not survive is an error."""
+The output depends on the input alone. In the .ico the palette is the XPM's
+colours in the order they are declared, black first when it is missing (the
+colour under transparent pixels), padded with black to 16 entries. A colour
+named "None" is transparent. Anything else the icon would not survive is an
+error."""
 import os
 import re
 import struct
 import sys
+import zlib
 
 
 class IconError(Exception):
@@ -84,13 +88,30 @@ def make_ico(width, height, colors, rows):
     return header + entry + image
 
 
+def make_png(width, height, colors, rows):
+    """An 8-bit RGBA PNG, transparent where the XPM says None."""
+    def chunk(kind, body):
+        return struct.pack(">I", len(body)) + kind + body + struct.pack(">I", zlib.crc32(kind + body))
+
+    raw = bytearray()
+    for row in rows:
+        raw.append(0)  # no filter
+        for ch in row:
+            rgb = colors[ch]
+            raw += bytes((0, 0, 0, 0)) if rgb is None else bytes(rgb + (255,))
+    header = struct.pack(">IIBBBBB", width, height, 8, 6, 0, 0, 0)
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", header) + chunk(b"IDAT", zlib.compress(bytes(raw), 9))
+            + chunk(b"IEND", b""))
+
+
 def main(argv):
-    if len(argv) != 3:
-        print("usage: xpm_to_ico.py INPUT.xpm OUTPUT.ico", file=sys.stderr)
+    makers = {".ico": make_ico, ".png": make_png}
+    if len(argv) != 3 or os.path.splitext(argv[2])[1] not in makers:
+        print("usage: xpm_icon.py INPUT.xpm OUTPUT.ico|OUTPUT.png", file=sys.stderr)
         return 2
     try:
         with open(argv[1], encoding="ascii") as f:
-            data = make_ico(*parse_xpm(f.read()))
+            data = makers[os.path.splitext(argv[2])[1]](*parse_xpm(f.read()))
     except (OSError, UnicodeDecodeError, IconError) as e:
         print("%s: %s" % (argv[1], e), file=sys.stderr)
         return 1
