@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Builds the Windows programs with MinGW-w64 into build/windows/bin/:
+# Builds the Windows programs with MinGW-w64 into build/windows/app/:
 # odu-upgrade.exe and, when the build has it, odu-upgrade-gui.exe. Each is
 # checked to import nothing but Windows' own DLLs, so it runs from any folder.
+# The zip for users is made from this build by scripts/package.sh (cpack).
 # Run as root, it first installs what the build needs. WIN_BUILD names
 # another build folder.
 set -euo pipefail
@@ -24,11 +25,9 @@ cmake --build "$build" -j"$(nproc)" --target "${programs[@]}"
 # (libstdc++-6, libgcc_s_seh-1, libwinpthread-1) must be linked in instead.
 system_dll='^(kernel32|user32|gdi32|advapi32|comctl32|comdlg32|shell32|shlwapi|ole32|oleaut32|uxtheme|dwmapi|msvcrt|ntdll|ws2_32|version|winmm|imm32|setupapi|cfgmgr32|bcrypt|crypt32|api-ms-win-[a-z0-9-]+)\.dll$'
 
-mkdir -p "$build/bin"
 status=0
 for program in "${programs[@]}"; do
-  exe=$build/bin/$program.exe
-  cp "$build/app/$program.exe" "$exe"
+  exe=$build/app/$program.exe
   dlls=$("$mingw-objdump" -p "$exe" | sed -n 's/^[[:space:]]*DLL Name: //p')
   foreign=$(grep -viE "$system_dll" <<<"$dlls" || true)
   if [[ -n $foreign ]]; then

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The whole test suite: installs its packages, builds with warnings as errors,
 # runs every test and a short fault soak, builds the Windows programs with
-# MinGW and runs their tests under wine, then runs the serial-port,
+# MinGW and runs their tests under wine, makes and checks the release
+# packages from those two builds (scripts/package.sh), then runs the serial-port,
 # enumeration, simulator, handshake, sequence and window tests again under
 # AddressSanitizer + UndefinedBehaviorSanitizer, the serial-port, simulator
 # and command-line tests under ThreadSanitizer, and each fuzz target for a
@@ -37,6 +38,9 @@ build/ci/bench/upgrade-soak 300 1
 
 echo "== the Windows programs (MinGW) and their tests under wine ($SECONDS s in)"
 WIN_BUILD=build/ci-win LINUX_BUILD=build/ci bash scripts/test-windows.sh
+
+echo "== the release from those builds: packages, zip, man pages, versions ($SECONDS s in)"
+LINUX_BUILD=build/ci WIN_BUILD=build/ci-win bash scripts/package.sh
 
 echo "== comm, enum, sim, handshake, sequence and window under AddressSanitizer + UndefinedBehaviorSanitizer ($SECONDS s in)"
 build build/asan comm_tests enum_tests registry_walk_replay sim_tests sim_pty_tests odu-station-sim odu_modem_shim \
