@@ -15,7 +15,7 @@ add_custom_command(
 
 set(odu_rc ${CMAKE_CURRENT_BINARY_DIR}/odu_resources.rc)
 configure_file(odu_resources.rc.in ${odu_rc} @ONLY)
-set_source_files_properties(${odu_rc} PROPERTIES OBJECT_DEPENDS "${odu_ico};${odu_manifest}")
+set_source_files_properties(${odu_rc} PROPERTIES OBJECT_DEPENDS "${odu_ico};${odu_manifest};${odu_version_dir}/odu_version.h")
 
 add_library(odu_windows_resources OBJECT ${odu_rc})
 target_include_directories(odu_windows_resources PRIVATE ${odu_version_dir})

@@ -15,7 +15,7 @@ packages=(
   # Independent RFC 2217 servers that the network ports are tested against.
   ser2net python3-serial
   # The release: man pages, Debian packages and their checks, the zip.
-  help2man gzip man-db lintian dpkg-dev file zip unzip
+  help2man gzip man-db lintian dpkg-dev file unzip
 )
 if (($#)); then packages=("$@"); fi
 

@@ -40,7 +40,7 @@ echo "== the Windows programs (MinGW) and their tests under wine ($SECONDS s in)
 WIN_BUILD=build/ci-win LINUX_BUILD=build/ci bash scripts/test-windows.sh
 
 echo "== the release from those builds: packages, zip, man pages, versions ($SECONDS s in)"
-LINUX_BUILD=build/ci WIN_BUILD=build/ci-win bash scripts/package.sh
+LINUX_BUILD=build/ci WIN_BUILD=build/ci-win DIST=build/ci-dist bash scripts/package.sh
 
 echo "== comm, enum, sim, handshake, sequence and window under AddressSanitizer + UndefinedBehaviorSanitizer ($SECONDS s in)"
 build build/asan comm_tests enum_tests registry_walk_replay sim_tests sim_pty_tests odu-station-sim odu_modem_shim \
