@@ -5,6 +5,7 @@
 #include <limits>
 #include <string_view>
 
+#include "comm/registry_keys.h"
 
 namespace odu {
 
@@ -23,55 +24,12 @@ std::string UpperCase(std::string text) {
   return text;
 }
 
-// The text in `buffer` up to its first zero, never reading past `size` bytes.
-std::string TextIn(const char* buffer, size_t size) { return std::string(buffer, std::find(buffer, buffer + size, '\0')); }
-
-std::string JoinKeyPath(const std::string& parent, const std::string& name) { return parent + '\\' + name; }
-
-// A key opened with OpenKeyInfo, closed when it goes out of scope. A key
-// that could not be opened has no sub-keys and no values.
-class OpenedKey {
- public:
-  OpenedKey(Registry& reg, RegKey root, const std::string& path) : reg_(reg) {
-    OpenKeyInfo(reg, root, path, key_, subkeys_, values_);
-  }
-  ~OpenedKey() {
-    if (key_ != 0) reg_.CloseKey(key_);
-  }
-  OpenedKey(const OpenedKey&) = delete;
-  OpenedKey& operator=(const OpenedKey&) = delete;
-
-  RegKey handle() const { return key_; }
-  uint32_t subkeys() const { return subkeys_; }
-  uint16_t values() const { return values_; }
-
- private:
-  Registry& reg_;
-  RegKey key_ = 0;
-  uint32_t subkeys_ = 0;
-  uint16_t values_ = 0;
-};
-
 // The text of value `name` of `key`, read into the cleared `data`; empty when
 // the key has no such value.
 std::string LookUpText(Registry& reg, const OpenedKey& key, const std::string& name, ValueDataBuffer& data) {
   data.fill(0);
   ReadNamedValue(reg, key.handle(), key.values(), name, data);
   return TextIn(data.data(), data.size());
-}
-
-// Opens the key at `path` and calls `visit` with the full path of each of its
-// sub-keys, in index order up to the count read at opening; closes the key
-// after the last one. An index that no longer enumerates (the key changed
-// since it was opened) is skipped.
-template <typename Visit>
-void ForEachSubKey(Registry& reg, RegKey root, const std::string& path, Visit&& visit) {
-  OpenedKey key(reg, root, path);
-  std::array<char, kSubKeyNameBufferSize> name{};
-  for (uint32_t index = 0; index < key.subkeys(); ++index) {
-    if (reg.EnumKey(key.handle(), index, name.data(), kSubKeyNameBufferSize) != kRegSuccess) continue;
-    visit(JoinKeyPath(path, TextIn(name.data(), name.size())));
-  }
 }
 
 // Windows 9x: the devices of the dynamic Config Manager list, each pointing
@@ -143,15 +101,11 @@ void AppendSerialCommPorts(Registry& reg, const std::vector<std::string>& walked
 // name is in the instance's "Device Parameters", and is listed even when empty.
 void ListDeviceTreePorts(Registry& reg, std::vector<std::string>& list) {
   ValueDataBuffer data{};
-  ForEachSubKey(reg, kHkeyLocalMachine, "SYSTEM\\CurrentControlSet\\Enum", [&](const std::string& enumerator) {
-    ForEachSubKey(reg, kHkeyLocalMachine, enumerator, [&](const std::string& device) {
-      ForEachSubKey(reg, kHkeyLocalMachine, device, [&](const std::string& instance_path) {
-        OpenedKey instance(reg, kHkeyLocalMachine, instance_path);
-        if (!IsSerialService(LookUpText(reg, instance, "Service", data))) return;
-        OpenedKey parameters(reg, kHkeyLocalMachine, JoinKeyPath(instance_path, "Device Parameters"));
-        list.push_back(LookUpText(reg, parameters, "PortName", data));
-      });
-    });
+  ForEachDeviceInstance(reg, [&](const std::string& instance_path) {
+    OpenedKey instance(reg, kHkeyLocalMachine, instance_path);
+    if (!IsSerialService(LookUpText(reg, instance, "Service", data))) return;
+    OpenedKey parameters(reg, kHkeyLocalMachine, JoinKeyPath(instance_path, "Device Parameters"));
+    list.push_back(LookUpText(reg, parameters, "PortName", data));
   });
 }
 

@@ -20,6 +20,8 @@
 namespace odu {
 
 inline constexpr size_t kSubKeyNameBufferSize = 1024;
+// The NT device tree, below HKEY_LOCAL_MACHINE.
+inline constexpr const char* kDeviceTree = "SYSTEM\\CurrentControlSet\\Enum";
 inline constexpr size_t kValueDataBufferSize = 1024;
 // Registry request limits: a value name must be shorter than kValueNameLimit
 // characters, its data at most kValueDataLimit bytes, or the value is passed by.

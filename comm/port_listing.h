@@ -2,6 +2,7 @@
 // devices that look like ports but are not offered, each with the reason.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
@@ -20,6 +21,8 @@ struct SerialPortInfo {
   std::string product;
   std::string serial_number;
   std::string by_id;             // the /dev/serial/by-id link that leads to the port's node
+  std::string description{};     // Windows: the device's friendly name, "USB Serial Port (COM7)"
+  uint32_t latency_timer_ms = 0;  // USB adapters that hold short reads back for it (FTDI); 0: unknown
 };
 
 enum class LeftOutReason {

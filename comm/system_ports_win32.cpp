@@ -2,16 +2,20 @@
 // own registry.
 #include "comm/enum_serial_ports.h"
 #include "comm/port_listing.h"
+#include "comm/registry_port_details.h"
 
 namespace odu {
 
 void EnumSerialPorts(std::vector<std::string>& list) { EnumSerialPorts(platform::SystemRegistry(), list); }
 
-// The registry gives names only, and leaves nothing out that could be told.
+// The registry's names, then what the device tree says of each; nothing is
+// left out that could be told.
 PortListing ListMachinePorts() {
   std::vector<std::string> names;
   EnumSerialPorts(names);
-  return ListingOfNames(std::move(names));
+  PortListing listing = ListingOfNames(std::move(names));
+  DescribeRegistryPorts(platform::SystemRegistry(), listing.ports);
+  return listing;
 }
 
 }  // namespace odu

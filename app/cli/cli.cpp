@@ -24,6 +24,7 @@ namespace {
 // line per detail known, `  key: value`.
 void PrintPortDetails(std::FILE* out, const SerialPortInfo& port) {
   const std::pair<const char*, const std::string*> details[] = {
+      {"description", &port.description},
       {"driver", &port.driver},
       {"interface driver", &port.interface_driver},
       {"usb id", &port.usb_id},
@@ -35,6 +36,7 @@ void PrintPortDetails(std::FILE* out, const SerialPortInfo& port) {
   for (const auto& [key, value] : details) {
     if (!value->empty()) std::fprintf(out, "  %s: %s\n", key, value->c_str());
   }
+  if (port.latency_timer_ms != 0) std::fprintf(out, "  latency timer: %u ms\n", port.latency_timer_ms);
 }
 
 // --all: every port's upgrade at once.

@@ -25,6 +25,7 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -441,13 +442,80 @@ TEST_F(WineEndToEnd, CtrlCClosesThePortAndSaysTheUnitIsNotUpgraded) {
   EXPECT_EQ(r.report.at("exit_reason"), "hangup") << "the station saw the port closed";
 }
 
-TEST_F(WineEndToEnd, ThePortListShowsTheMappedPort) {
-  ChildProcess list({Wine(), WinProgram("app/odu-upgrade.exe"), "--list-ports"}, {}, true,
-                    (dir_ / "list.err").string());
-  std::string out;
-  for (std::string line; !(line = list.ReadLine(30000)).empty();) out += Unix(line) + "\n";
-  EXPECT_EQ(list.Wait(), 0) << ReadWholeFile(dir_ / "list.err");
-  EXPECT_NE(("\n" + out).find("\n" + Port() + "\n"), std::string::npos) << out;
+// Registry keys as Windows writes them for three kinds of port, made for the
+// test and removed after it: FTDI's driver naming the mapped port, a usbser
+// adapter (listed through the SERIALCOMM map) and a motherboard port.
+class DescribedPorts {
+ public:
+  DescribedPorts(const fs::path& dir, const std::string& port) : dir_(dir) {
+    const std::string enum_key = "HKLM\\SYSTEM\\CurrentControlSet\\Enum\\";
+    const std::string ftdi = enum_key + "FTDIBUS\\VID_0403+PID_6001+ODU285BIA\\0000";
+    const std::string usbser = enum_key + "USB\\VID_2341&PID_0043\\ODU7543331";
+    const std::string serial = enum_key + "ODUACPI\\PNP0501\\31";
+    Text(ftdi, "FriendlyName", "USB Serial Port (" + port + ")");
+    Text(ftdi, "Mfg", "@oem12.inf,%ftdi%;FTDI");
+    Text(ftdi, "Service", "FTSER2K");
+    Text(ftdi + "\\Device Parameters", "PortName", port);
+    Reg({"add", ftdi + "\\Device Parameters", "/v", "LatencyTimer", "/t", "REG_DWORD", "/d", "16", "/f"});
+    Text(usbser, "FriendlyName", "Arduino Uno (COM32)");
+    Text(usbser, "Service", "usbser");
+    Text(usbser + "\\Device Parameters", "PortName", "COM32");
+    Text("HKLM\\HARDWARE\\DEVICEMAP\\SERIALCOMM", "\\Device\\ODUUSBSER0", "COM32");
+    Text(serial, "FriendlyName", "Communications Port (COM31)");
+    Text(serial, "Service", "Serial");
+    Text(serial + "\\Device Parameters", "PortName", "COM31");
+    made_ = {enum_key + "FTDIBUS\\VID_0403+PID_6001+ODU285BIA", enum_key + "USB\\VID_2341&PID_0043",
+             enum_key + "ODUACPI"};
+  }
+  ~DescribedPorts() {
+    for (const std::string& key : made_) Reg({"delete", key, "/f"});
+    Reg({"delete", "HKLM\\HARDWARE\\DEVICEMAP\\SERIALCOMM", "/v", "\\Device\\ODUUSBSER0", "/f"});
+  }
+
+ private:
+  void Text(const std::string& key, const std::string& name, const std::string& text) {
+    Reg({"add", key, "/v", name, "/t", "REG_SZ", "/d", text, "/f"});
+  }
+  void Reg(std::vector<std::string> args) {
+    args.insert(args.begin(), {Wine(), "reg"});
+    ChildProcess reg(args, {}, false, (dir_ / "reg.err").string());
+    EXPECT_EQ(reg.Wait(30000), 0) << args[3] << ": " << ReadWholeFile(dir_ / "reg.err");
+  }
+  fs::path dir_;
+  std::vector<std::string> made_;
+};
+
+// The port list, and with --verbose what the registry says of each port
+// after its name; the verbose list without those lines is the plain list.
+TEST_F(WineEndToEnd, ThePortListShowsTheMappedPortAndWhatTheRegistrySaysOfEachPort) {
+  const DescribedPorts keys(dir_, Port());
+  auto list = [&](std::vector<std::string> args) {
+    args.insert(args.begin(), {Wine(), WinProgram("app/odu-upgrade.exe"), "--list-ports"});
+    ChildProcess program(args, {}, true, (dir_ / "list.err").string());
+    const std::string out = Unix(program.ReadToEnd(30000));
+    EXPECT_EQ(program.Wait(), 0) << ReadWholeFile(dir_ / "list.err");
+    return out;
+  };
+  const std::string plain = list({});
+  const std::string verbose = list({"--verbose"});
+  EXPECT_NE(("\n" + plain).find("\n" + Port() + "\n"), std::string::npos) << plain;
+
+  std::string names;
+  std::istringstream lines(verbose);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.rfind("  ", 0) != 0) names += line + "\n";
+  }
+  EXPECT_EQ(names, plain);
+  const std::string described[] = {
+      Port() + "\n  description: USB Serial Port (" + Port() + ")\n  driver: FTSER2K\n  usb id: 0403:6001\n"
+               "  manufacturer: FTDI\n  serial number: ODU285BI\n  latency timer: 16 ms\n",
+      "COM32\n  description: Arduino Uno (COM32)\n  driver: usbser\n  usb id: 2341:0043\n"
+      "  serial number: ODU7543331\n",
+      "COM31\n  description: Communications Port (COM31)\n  driver: Serial\n",
+  };
+  for (const std::string& port : described) {
+    EXPECT_NE(("\n" + verbose).find("\n" + port), std::string::npos) << "wanted:\n" << port << "in:\n" << verbose;
+  }
 }
 
 }  // namespace
