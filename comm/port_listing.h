@@ -68,6 +68,14 @@ inline PortListing ListingOfNames(std::vector<std::string> names) {
   return listing;
 }
 
+// The latency timer of the USB adapter behind `port` as it stands now, in
+// ms (0: none, or not known): on Linux what the driver kept after the open
+// asked it for low latency, read from sysfs; on Windows the driver's setting
+// in the registry, which only an administrator may change.
+uint32_t PortLatencyTimer(const std::string& port);
+// How the user lowers it to 1 ms, as the end of a sentence.
+std::string LatencyTimerRemedy(const std::string& port);
+
 // This machine's ports: on Linux read from sysfs (sysfs_ports.h) with their
 // details and the ttys left out; on Windows the registry's names
 // (enum_serial_ports.h) and nothing more.

@@ -100,11 +100,21 @@ std::string ByIdLinkTo(const fs::path& dev_root, const fs::path& node) {
 // serial converter sits on a port of the interface
 // (.../1-2:1.0/ttyUSB0), one of an ACM modem on the interface itself
 // (.../1-2:1.0).
+// The latency timer of a USB serial converter's port (FTDI's and others'
+// drivers keep it in milliseconds); 0 where there is none.
+uint32_t LatencyTimerIn(const fs::path& device) {
+  const std::string text = ReadAttribute(device / "latency_timer");
+  if (text.empty() || text.size() > 3 || text.find_first_not_of("0123456789") != std::string::npos) return 0;
+  const int ms = std::stoi(text);
+  return ms >= 1 && ms <= 255 ? static_cast<uint32_t>(ms) : 0;
+}
+
 void ReadDetails(const fs::path& tty, const fs::path& sysfs_root, SerialPortInfo& port) {
   std::error_code ec;
   const fs::path device = fs::canonical(tty / "device", ec);
   if (ec) return;
   port.driver = DriverOf(device);
+  port.latency_timer_ms = LatencyTimerIn(device);
   const fs::path top = fs::canonical(sysfs_root, ec);
   fs::path below;
   for (fs::path dir = device; dir != top && dir.has_relative_path(); below = dir, dir = dir.parent_path()) {
@@ -185,6 +195,21 @@ PortListing ScanSysfsSerialPorts(const std::string& sysfs_root, const std::strin
     listing.ports.push_back(std::move(port));
   }
   return listing;
+}
+
+uint32_t SysfsLatencyTimer(const std::string& port, const std::string& sysfs_root) {
+  // The links from the given name (a by-id link, say) are followed until
+  // they reach a name that sysfs has a tty of.
+  const fs::path ttys = fs::path(sysfs_root) / "class" / "tty";
+  std::error_code ec;
+  fs::path name = port;
+  for (int hop = 0; hop < 8 && name.has_filename(); ++hop) {
+    if (fs::exists(ttys / name.filename(), ec)) return LatencyTimerIn(ttys / name.filename() / "device");
+    const fs::path target = fs::read_symlink(name, ec);
+    if (ec) return 0;
+    name = target.is_absolute() ? target : name.parent_path() / target;
+  }
+  return 0;
 }
 
 std::vector<std::string> ListSysfsSerialPorts(const std::string& sysfs_root, const std::string& dev_root) {

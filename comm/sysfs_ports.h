@@ -15,6 +15,7 @@
 // without a word, since dozens of them would bury the few lines that matter.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,11 @@ namespace odu {
 // `dev_root`/serial/by-id that leads to that node. Empty when sysfs can't be
 // read.
 PortListing ScanSysfsSerialPorts(const std::string& sysfs_root = "/sys", const std::string& dev_root = "/dev");
+
+// The latency timer of the USB serial converter behind `port` (a name under
+// /dev, through any symbolic links), as its driver has it now; 0 where there
+// is none.
+uint32_t SysfsLatencyTimer(const std::string& port, const std::string& sysfs_root = "/sys");
 
 // The names of ScanSysfsSerialPorts' ports.
 std::vector<std::string> ListSysfsSerialPorts(const std::string& sysfs_root = "/sys",

@@ -18,4 +18,16 @@ PortListing ListMachinePorts() {
   return listing;
 }
 
+uint32_t PortLatencyTimer(const std::string& port) {
+  std::vector<SerialPortInfo> ports(1);
+  ports[0].name = port;
+  DescribeRegistryPorts(platform::SystemRegistry(), ports);
+  return ports[0].latency_timer_ms;
+}
+
+std::string LatencyTimerRemedy(const std::string& port) {
+  return "in the Device Manager, open " + port + " under Ports (COM & LPT), then Port Settings, Advanced, "
+         "and set Latency Timer to 1 ms (this takes an administrator)";
+}
+
 }  // namespace odu

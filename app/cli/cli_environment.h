@@ -43,6 +43,8 @@ struct CliEnvironment {
   // The machine's ports with their details and the ttys left out; unless
   // set, list_ports' names (when that is set) or the machine's own listing.
   std::function<PortListing()> port_listing;
+  // The latency timer of a port's adapter (PortLatencyTimer unless set).
+  std::function<uint32_t(const std::string& port)> latency_timer;
   std::FILE* out = stdout;
   std::FILE* err = stderr;
   bool out_is_terminal = false;

@@ -1,12 +1,17 @@
 #include "app/cli/single_run.h"
 
 #include <memory>
+#include <string_view>
 
 #include "app/cli/cli_progress.h"
+#include "app/cli/image_summary.h"
 #include "app/cli/json_lines.h"
+#include "app/cli/latency_advice.h"
 #include "app/cli/trace_text.h"
 #include "app/run/exit_status.h"
+#include "comm/port_listing.h"
 #include "platform/clock.h"
+#include "resources/firmware_image.h"
 
 namespace odu {
 
@@ -148,7 +153,14 @@ int RunSingle(const CliOptions& o, const CliEnvironment& env, const std::vector<
   SingleRunView shown(o, env, clock);
   std::unique_ptr<LoggedView> logged;
   if (log) logged = std::make_unique<LoggedView>(shown, *log, o.trace);
-  RunView& view = logged ? static_cast<RunView&>(*logged) : shown;
+  RunView& shown_or_logged = logged ? static_cast<RunView&>(*logged) : shown;
+  // A real port's adapter may hold every reply back; a simulated one does not.
+  std::vector<std::string> embedded;
+  if (!image_lines)
+    for (std::string_view line : EmbeddedFirmwareLines()) embedded.emplace_back(line);
+  LatencyAdviceView advised(shown_or_logged, env.latency_timer ? env.latency_timer : PortLatencyTimer,
+                            LatencyTimerRemedy, SummarizeImage(image_lines ? *image_lines : embedded));
+  RunView& view = o.simulate ? shown_or_logged : advised;
   setup.list_ports = ScanList(o, env, simulated_port, shown);
 
   RunRegister runs;

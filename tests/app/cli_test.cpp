@@ -322,6 +322,32 @@ TEST_F(Cli, EachEndHasItsOwnExitStatusAndMessage) {
   }
 }
 
+// An adapter that holds every reply for its latency timer is named once,
+// before the erase, with what it costs; one at 2 ms or less is not.
+TEST_F(Cli, AnAdapterWithASlowLatencyTimerIsNamedBeforeTheErase) {
+  const struct {
+    uint32_t latency_ms;
+    bool advised;
+  } rows[] = {{16, true}, {3, true}, {2, false}, {0, false}};
+  for (const auto& row : rows) {
+    Simulator simulated = SimulatorOf(station, baud)(clock);
+    env.latency_timer = [&](const std::string& port) { return port == simulated.port ? row.latency_ms : 99; };
+    CliEnvironment with_station = env;
+    with_station.opener = simulated.host.opener;
+    with_station.clock = &clock;
+    const Outcome r = CaptureCli({"--port", simulated.port, "--json"}, with_station);
+    EXPECT_EQ(r.status, kExitDone) << row.latency_ms;
+    const std::string advice = simulated.port + ": the adapter holds each reply for its latency timer of " +
+                               std::to_string(row.latency_ms) + " ms: this upgrade takes about ";
+    const size_t told = r.out.find(advice);
+    EXPECT_EQ(told != std::string::npos, row.advised) << r.out;
+    if (told == std::string::npos) continue;
+    EXPECT_LT(told, r.out.find("\"Erase processor...\"")) << "before the erase";
+    EXPECT_EQ(r.out.find(advice, told + 1), std::string::npos) << "once";
+    EXPECT_NE(r.out.find("To lower it to 1 ms, " + LatencyTimerRemedy(simulated.port) + "."), std::string::npos);
+  }
+}
+
 TEST_F(Cli, VerboseSaysWhatTheScanFoundOnEveryPort) {
   auto silent = VirtualNullModem::Create(clock);
   silent->SetLines(1, true, true);

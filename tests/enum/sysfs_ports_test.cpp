@@ -122,7 +122,8 @@ std::vector<std::string> Names(const std::vector<SerialPortInfo>& ports) {
 // A port's fields on one line, so that a mismatch shows whole.
 std::string Describe(const SerialPortInfo& p) {
   return p.name + " | driver " + p.driver + " | interface " + p.interface_driver + " | usb " + p.usb_id + " | " +
-         p.manufacturer + " | " + p.product + " | " + p.serial_number + " | by-id " + p.by_id;
+         p.manufacturer + " | " + p.product + " | " + p.serial_number + " | by-id " + p.by_id + " | latency " +
+         std::to_string(p.latency_timer_ms);
 }
 
 TEST(SysfsPorts, ListsHardwarePortsInNaturalOrderWithoutPhantomOrConsolePorts) {
@@ -205,6 +206,7 @@ TEST(SysfsPorts, UsbPortsCarryTheirDriversIdentityStringsAndByIdName) {
   sys.Driver(ftdi + "/1-2:1.0", "usb", "ftdi_sio");
   sys.Driver(ftdi + "/1-2:1.0/ttyUSB0", "usb-serial", "ftdi_sio");
   sys.AddTtyOf(ftdi + "/1-2:1.0/ttyUSB0", "ttyUSB0");
+  sys.Attribute(ftdi + "/1-2:1.0/ttyUSB0/latency_timer", "16");
   sys.DevLink("serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0", "../../ttyUSB0");
 
   const std::string hub = bus + "/1-1";
@@ -214,6 +216,7 @@ TEST(SysfsPorts, UsbPortsCarryTheirDriversIdentityStringsAndByIdName) {
   sys.Driver(ch340 + "/1-1.4:1.0", "usb", "ch341");
   sys.Driver(ch340 + "/1-1.4:1.0/ttyUSB1", "usb-serial", "ch341-uart");
   sys.AddTtyOf(ch340 + "/1-1.4:1.0/ttyUSB1", "ttyUSB1");
+  sys.Attribute(ch340 + "/1-1.4:1.0/ttyUSB1/latency_timer", "1x");  // not a number: none
   sys.DevLink("serial/by-id/usb-1a86_USB_Serial-if00-port0", "../../ttyUSB1");
 
   const std::string acm = bus + "/1-3";
@@ -242,7 +245,7 @@ TEST(SysfsPorts, UsbPortsCarryTheirDriversIdentityStringsAndByIdName) {
        by_id + "usb-Arduino__www.arduino.cc__0043_75833353035351E0A1C1-if00"},
       {d + "/ttyS0", "serial", "", "", "", "", "", ""},
       {d + "/ttyUSB0", "ftdi_sio", "ftdi_sio", "0403:6001", "FTDI", "FT232R USB UART", "A50285BI",
-       by_id + "usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0"},
+       by_id + "usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0", "", 16},
       {d + "/ttyUSB1", "ch341-uart", "ch341", "1a86:7523", "", "USB Serial", "", by_id + "usb-1a86_USB_Serial-if00-port0"},
       {d + "/ttyUSB2", "pl2303", "pl2303", "dead:beef", "Bad?]0;owned? Inc", long_product, "S?[2J", ""},
   };
@@ -250,6 +253,11 @@ TEST(SysfsPorts, UsbPortsCarryTheirDriversIdentityStringsAndByIdName) {
   ASSERT_EQ(listing.ports.size(), std::size(expected)) << ::testing::PrintToString(Names(listing.ports));
   for (size_t i = 0; i < listing.ports.size(); ++i) EXPECT_EQ(Describe(listing.ports[i]), Describe(expected[i]));
   EXPECT_TRUE(listing.left_out.empty());
+  // The timer as the driver has it now, for a port named by its node or its by-id link.
+  EXPECT_EQ(SysfsLatencyTimer(d + "/ttyUSB0", sys.root()), 16u);
+  EXPECT_EQ(SysfsLatencyTimer(by_id + "usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0", sys.root()), 16u);
+  EXPECT_EQ(SysfsLatencyTimer(d + "/ttyUSB1", sys.root()), 0u);
+  EXPECT_EQ(SysfsLatencyTimer(d + "/ttyS0", sys.root()), 0u);
 }
 
 TEST(SysfsPorts, MachineWithoutSerialPortsGivesAnEmptyList) {
