@@ -15,14 +15,12 @@ using platform::kRegSuccess;
 using platform::Registry;
 using platform::RegKey;
 
-namespace {
-
-// Upper-cases with the C library's current locale, as the system compares
-// value names and service names.
 std::string UpperCase(std::string text) {
   for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   return text;
 }
+
+namespace {
 
 // The text of value `name` of `key`, read into the cleared `data`; empty when
 // the key has no such value.
@@ -131,19 +129,21 @@ platform::RegResult OpenKeyInfo(Registry& reg, RegKey root, const std::string& p
   return queried;
 }
 
-bool ReadNamedValue(Registry& reg, RegKey key, uint16_t value_count, const std::string& name, ValueDataBuffer& data) {
+bool ReadNamedValue(Registry& reg, RegKey key, uint16_t value_count, const std::string& name, ValueDataBuffer& data,
+                    uint32_t* type, uint32_t* size) {
   const std::string wanted = UpperCase(name);
   std::array<char, kValueNameLimit> value_name{};
   auto* bytes = reinterpret_cast<uint8_t*>(data.data());
   for (uint32_t index = 0; index < value_count; ++index) {
     uint32_t name_len = kValueNameLimit;
     uint32_t data_len = kValueDataLimit;
-    if (reg.EnumValue(key, index, value_name.data(), name_len, nullptr, bytes, data_len) != kRegSuccess) continue;
+    if (reg.EnumValue(key, index, value_name.data(), name_len, type, bytes, data_len) != kRegSuccess) continue;
     const size_t name_end = std::min<size_t>(name_len, value_name.size());
     if (UpperCase(TextIn(value_name.data(), name_end)) != wanted) continue;
     // Values passed over left their data in the buffer; data stored without a
     // terminating zero must not run on into those bytes.
     std::fill(data.begin() + std::min(data_len, kValueDataLimit), data.end(), '\0');
+    if (size) *size = std::min(data_len, kValueDataLimit);
     return true;
   }
   data.fill(0);

@@ -53,8 +53,14 @@ platform::RegResult OpenKeyInfo(platform::Registry& reg, platform::RegKey root, 
 // holds the value's bytes followed by zeros, so that it reads as a
 // zero-terminated text ending at the first zero or at the end of the value's
 // data. Otherwise returns false and `data` is all zero. Values whose name or
-// data exceed the limits above, or that can't be read, never match.
+// data exceed the limits above, or that can't be read, never match. On a
+// match `type` and `size`, where given, get the value's type and the number
+// of bytes it holds.
 bool ReadNamedValue(platform::Registry& reg, platform::RegKey key, uint16_t value_count, const std::string& name,
-                    ValueDataBuffer& data);
+                    ValueDataBuffer& data, uint32_t* type = nullptr, uint32_t* size = nullptr);
+
+// Upper-cases with the C library's current locale, as the system compares
+// value names and service names.
+std::string UpperCase(std::string text);
 
 }  // namespace odu

@@ -1,6 +1,5 @@
 #include "comm/registry_port_details.h"
 
-#include <array>
 #include <cctype>
 #include <cstdint>
 
@@ -14,12 +13,6 @@ using platform::Registry;
 
 namespace {
 
-std::string UpperAscii(std::string_view text) {
-  std::string upper(text);
-  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return upper;
-}
-
 bool IsHex(std::string_view text) {
   for (char c : text)
     if (!std::isxdigit(static_cast<unsigned char>(c))) return false;
@@ -29,7 +22,7 @@ bool IsHex(std::string_view text) {
 // "VID_0403" + separator + "PID_6001" at the start of `device`: the id as
 // Linux prints it, 0403:6001; the rest of `device` after it in `rest`.
 std::optional<std::string> VendorAndProduct(std::string_view device, char separator, std::string_view& rest) {
-  const std::string upper = UpperAscii(device);
+  const std::string upper = UpperCase(std::string(device));
   if (upper.size() < 17 || upper.compare(0, 4, "VID_") != 0 || upper[8] != separator ||
       upper.compare(9, 4, "PID_") != 0)
     return std::nullopt;
@@ -42,33 +35,15 @@ std::optional<std::string> VendorAndProduct(std::string_view device, char separa
   return id;
 }
 
-// A value of `key` by name (compared without regard to case), with its type;
-// false when there is none that can be read within the limits.
-bool ReadTypedValue(Registry& reg, const OpenedKey& key, const std::string& name, uint32_t& type,
-                    std::array<uint8_t, kValueDataLimit>& data, uint32_t& size) {
-  const std::string wanted = UpperAscii(name);
-  std::array<char, kValueNameLimit> value_name{};
-  for (uint32_t index = 0; index < key.values(); ++index) {
-    uint32_t name_len = kValueNameLimit;
-    size = kValueDataLimit;
-    if (reg.EnumValue(key.handle(), index, value_name.data(), name_len, &type, data.data(), size) !=
-        platform::kRegSuccess)
-      continue;
-    if (size > kValueDataLimit) continue;
-    if (UpperAscii(TextIn(value_name.data(), std::min<size_t>(name_len, value_name.size()))) == wanted) return true;
-  }
-  return false;
-}
-
 // A text value (REG_SZ), up to its first zero; empty for anything else. A
 // reference into a driver's string table, "@oem12.inf,%ftdi%;FTDI", gives the
 // text after it.
 std::string ReadText(Registry& reg, const OpenedKey& key, const std::string& name) {
   uint32_t type = 0;
   uint32_t size = 0;
-  std::array<uint8_t, kValueDataLimit> data{};
-  if (!ReadTypedValue(reg, key, name, type, data, size) || type != platform::kRegSz) return "";
-  std::string text = TextIn(reinterpret_cast<const char*>(data.data()), size);
+  ValueDataBuffer data{};
+  if (!ReadNamedValue(reg, key.handle(), key.values(), name, data, &type, &size) || type != platform::kRegSz) return "";
+  std::string text = TextIn(data.data(), size);
   if (!text.empty() && text[0] == '@') {
     const size_t semicolon = text.rfind(';');
     text = semicolon == std::string::npos ? "" : text.substr(semicolon + 1);
@@ -80,10 +55,11 @@ std::string ReadText(Registry& reg, const OpenedKey& key, const std::string& nam
 uint32_t ReadLatencyTimer(Registry& reg, const OpenedKey& parameters) {
   uint32_t type = 0;
   uint32_t size = 0;
-  std::array<uint8_t, kValueDataLimit> data{};
-  if (!ReadTypedValue(reg, parameters, "LatencyTimer", type, data, size)) return 0;
+  ValueDataBuffer data{};
+  if (!ReadNamedValue(reg, parameters.handle(), parameters.values(), "LatencyTimer", data, &type, &size)) return 0;
   if (type != platform::kRegDword || size != 4) return 0;
-  const uint32_t ms = data[0] | data[1] << 8 | data[2] << 16 | static_cast<uint32_t>(data[3]) << 24;
+  const auto byte = [&](int i) { return static_cast<uint32_t>(static_cast<uint8_t>(data[i])); };
+  const uint32_t ms = byte(0) | byte(1) << 8 | byte(2) << 16 | byte(3) << 24;
   return ms >= 1 && ms <= 255 ? ms : 0;
 }
 
@@ -97,7 +73,7 @@ std::optional<UsbIdentity> UsbIdentityOf(std::string_view path) {
   const size_t first = path.find('\\');
   const size_t second = first == std::string_view::npos ? first : path.find('\\', first + 1);
   if (second == std::string_view::npos || path.find('\\', second + 1) != std::string_view::npos) return std::nullopt;
-  const std::string enumerator = UpperAscii(path.substr(0, first));
+  const std::string enumerator = UpperCase(std::string(path.substr(0, first)));
   const std::string_view device = path.substr(first + 1, second - first - 1);
   const std::string_view instance = path.substr(second + 1);
   if (instance.empty()) return std::nullopt;
@@ -132,10 +108,10 @@ void DescribeRegistryPorts(Registry& reg, std::vector<SerialPortInfo>& ports) {
   const std::string tree_prefix = std::string(kDeviceTree) + "\\";
   ForEachDeviceInstance(reg, [&](const std::string& instance_path) {
     OpenedKey parameters(reg, kHkeyLocalMachine, JoinKeyPath(instance_path, "Device Parameters"));
-    const std::string port_name = UpperAscii(ReadText(reg, parameters, "PortName"));
+    const std::string port_name = UpperCase(ReadText(reg, parameters, "PortName"));
     if (port_name.empty()) return;
     for (SerialPortInfo& port : ports) {
-      if (UpperAscii(port.name) != port_name) continue;
+      if (UpperCase(port.name) != port_name) continue;
       OpenedKey instance(reg, kHkeyLocalMachine, instance_path);
       FillIn(port.description, ReadText(reg, instance, "FriendlyName"));
       FillIn(port.manufacturer, ReadText(reg, instance, "Mfg"));
