@@ -41,16 +41,27 @@ class Sequence : public AppFixture {
     return toolkit.boxes().size();
   }
 
+  // Part of an answer: its bytes from `from` on (to the next piece's) reach
+  // the tool `at_ms` after the record.
+  struct Piece {
+    size_t from;
+    int64_t at_ms;
+  };
   // A station on COM1 whose bootloader answers each record as `answer`
   // decides: with the record's text and how often it came, it sends bytes
-  // (after 2 ms) or nothing.
-  FarEnd& Station(std::function<std::optional<Bytes>(const std::string& record, int seen)> answer) {
+  // (in `pieces`, by default whole after 2 ms) or nothing.
+  FarEnd& Station(std::function<std::optional<Bytes>(const std::string& record, int seen)> answer,
+                  std::vector<Piece> pieces = {{0, 2}}) {
     FarEnd& end = AddPort("COM1");
-    end.on_frame = [this, answer](FarEnd& self, const Bytes& frame) {
+    end.on_frame = [this, answer, pieces](FarEnd& self, const Bytes& frame) {
       if (frame[3] == 0xF3) return self.Send(kUpgradeAccepted);
       const std::string record = Payload(frame);
       records.push_back(record);
-      if (auto reply = answer(record, ++seen[record])) self.Send(*reply);
+      const std::optional<Bytes> reply = answer(record, ++seen[record]);
+      for (size_t i = 0; reply && i < pieces.size(); ++i) {
+        const size_t to = i + 1 < pieces.size() ? pieces[i + 1].from : reply->size();
+        self.Send(Bytes(reply->begin() + pieces[i].from, reply->begin() + to), Millis(pieces[i].at_ms));
+      }
     };
     return end;
   }
@@ -237,6 +248,13 @@ TEST_F(Sequence, EachStationBehaviourGivesTheRecordsSentTheirPaceAndTheEnding) {
   };
   const Bytes noise = then({0x00, 0x13, 0xFF, 0x5A, 0x00, 0x05, 0x80, 0xFF}, kAck.begin() + 1);
   const Bytes long_noise = then(Bytes(300, 0x00), kAck.begin());
+  // A first read of 256 bytes that ends after the acknowledgement, and
+  // three bytes more.
+  Bytes ack_within_first_read = then(Bytes(200, 0x00), kAck.begin());
+  ack_within_first_read.resize(200 + kAck.size() + 49 + 3, 0x00);
+  Bytes two_acks = kAck;
+  two_acks.insert(two_acks.end(), kAck.begin(), kAck.end());
+  const Bytes shortest = Sealed({0x5A, 0x06, 0x00, 0x00, 0x00, 0x00});  // whole, and no acknowledgement
   const Bytes refusal = Frame({0, 0, 0x17});
   struct Row {
     const char* name;
@@ -246,6 +264,8 @@ TEST_F(Sequence, EachStationBehaviourGivesTheRecordsSentTheirPaceAndTheEnding) {
     const char* failure = nullptr;      // the box's text; none: the run ends in Done
     std::vector<int64_t> gaps_ms = {};  // between successive sends from the erase on; empty: not checked
     int64_t box_at_ms = -1;             // when the box opens, after Start
+    std::vector<Piece> pieces = {{0, 2}};
+    std::vector<std::string> reads = {};  // the sizes the tool asks for, the handshake's first; empty: not checked
   };
   const Row rows[] = {
       {"a refused erase is never sent again", {}, [](const std::string&, int) { return Frame({0, 0, 0xA2, 0x01}); },
@@ -264,13 +284,31 @@ TEST_F(Sequence, EachStationBehaviourGivesTheRecordsSentTheirPaceAndTheEnding) {
       {"noise before a reply, then a start byte and bytes that cannot be a length", one_byte,
        [&](const std::string&, int) { return noise; }, one_block},
       {"more than 256 bytes before a reply, read in further reads", one_byte,
-       [&](const std::string&, int) { return long_noise; }, one_block},
+       [&](const std::string&, int) { return long_noise; }, one_block, nullptr, {}, -1, {{0, 2}},
+       {"read 10", "read 256", "read 51", "read 256", "read 51", "read 256", "read 51", "read 256", "read 51",
+        "read 256", "read 51"}},
+      {"a read ends with the frame it completed, and what is left goes with the next send", one_byte,
+       [&](const std::string& record, int) { return record == kErase ? ack_within_first_read : kAck; }, one_block,
+       nullptr, {}, -1, {{0, 2}}, {"read 10", "read 256", "read 7", "read 7", "read 7", "read 7"}},
+      {"bytes after a whole frame in the same read are taken after the next send", one_byte,
+       [&](const std::string& record, int) { return record == kErase ? two_acks : kAck; }, one_block, nullptr,
+       {2, 0, 2, 0}},
+      {"the shortest reply is six bytes long", one_byte,
+       [&](const std::string& record, int n) { return record == data && n == 1 ? shortest : kAck; },
+       {kErase, data, data, kClose1, kClose2, kClose3}, nullptr, {2, 2, 2, 2, 2}},
+      {"a reply in pieces within 150 ms of its start byte is assembled", one_byte, Ack, one_block, nullptr,
+       {140, 140, 140, 140}, -1, {{0, 2}, {1, 80}, {4, 140}}},
+      {"the frame window runs from the start byte, whatever comes after it", one_byte, Ack,
+       std::vector<std::string>(4, kErase), "Command timeout.", {10000, 10000, 10000}, 41000,
+       {{0, 2}, {1, 100}, {4, 160}}},
   };
   const auto embedded = panel->ProgSrc->Items;
   for (const Row& r : rows) {
     SCOPED_TRACE(r.name);
     const size_t boxes = NewRow();
-    FarEnd& end = Station(r.answer);
+    FarEnd& end = Station(r.answer, r.pieces);
+    recorder.calls.clear();
+    panel->Port->SetOpener(&recorder);
     panel->ProgSrc->Items = r.image.empty() ? embedded : r.image;
     ClickStart();
     const Nanos started = clock.Now();  // the handler has returned
@@ -286,6 +324,13 @@ TEST_F(Sequence, EachStationBehaviourGivesTheRecordsSentTheirPaceAndTheEnding) {
       ASSERT_EQ(end.frame_times.size(), 2 + r.gaps_ms.size());  // frame 0 is the handshake's
       for (size_t i = 0; i < r.gaps_ms.size(); ++i)
         EXPECT_EQ(end.frame_times[i + 2] - end.frame_times[i + 1], Millis(r.gaps_ms[i])) << "gap " << i;
+    }
+    std::vector<std::string> reads;
+    for (const std::string& call : recorder.calls) {
+      if (call.starts_with("read")) reads.push_back(call);
+    }
+    if (!r.reads.empty()) {
+      EXPECT_EQ(reads, r.reads);
     }
   }
 }
@@ -343,38 +388,45 @@ TEST_F(Sequence, AReplyLaterThanItsTimeoutNeverLetsARefusedCommandEndInDone) {
     const char* name;
     std::vector<Fate> fates;  // every other send is acknowledged after `pace` ms
     size_t sends;             // records the station gets, the erase included
+    // From the re-send of the first late record to the next send: the
+    // settling wait starts at the first reply after the re-send and ends
+    // when the owed reply has come, or 3 s (the erase: 10 s) after it began.
+    int64_t settled_ms;
     int64_t pace = 2;
     const char* ending = "Done.";
     std::set<std::string> skipped = {};  // what the station never carried out
     Bytes after_last = {};  // sent 100 ms after the last closing command's reply
   };
   const Row rows[] = {
-      {"1 ms late, then the next record refused", {{kA, 1, false, 1001}, {kB, 1, true, 2}}, 1 + 2 + 2 + 1 + 3},
-      {"900 ms late, then the next record refused", {{kA, 1, false, 1900}, {kB, 1, true, 950}}, 1 + 2 + 2 + 1 + 3},
+      {"1 ms late, then the next record refused", {{kA, 1, false, 1001}, {kB, 1, true, 2}}, 1 + 2 + 2 + 1 + 3, 2},
+      {"900 ms late, then the next record refused", {{kA, 1, false, 1900}, {kB, 1, true, 950}}, 1 + 2 + 2 + 1 + 3, 900},
       {"late, then the last closing command refused, then the unit restarts",
-       {{kClose1, 1, false, 1200}, {kClose3, 1, true, 300}}, 1 + 3 + 2 + 1 + 2, 2, "Done.", {},
+       {{kClose1, 1, false, 1200}, {kClose3, 1, true, 300}}, 1 + 3 + 2 + 1 + 2, 200, 2, "Done.", {},
        // What a restarting unit may print, and a frame whose checksum fails.
        {'O', 'D', 'U', '\r', '\n', 0x5A, 0x07, 0x00, 0x00, 0xE5, 0x00, 0x00}},
-      {"a late refusal, then the re-send's acknowledgement", {{kA, 1, true, 1100}}, 1 + 3 + 1 + 1 + 3},
+      {"a late refusal, then the re-send's acknowledgement", {{kA, 1, true, 1100}}, 1 + 3 + 1 + 1 + 3, 100},
       {"the re-send's refusal first, then the late acknowledgement, then a refusal",
-       {{kA, 1, false, 1300}, {kA, 2, true, 2}, {kB, 1, true, 400}}, 1 + 3 + 2 + 1 + 3},
-      {"1.5 s late, then a refusal", {{kA, 1, false, 2500}, {kC, 1, true, 200}}, 1 + 2 + 1 + 2 + 3, 200},
+       {{kA, 1, false, 1300}, {kA, 2, true, 2}, {kB, 1, true, 400}}, 1 + 3 + 2 + 1 + 3, 300},
+      {"1.5 s late, then a refusal", {{kA, 1, false, 2500}, {kC, 1, true, 200}}, 1 + 2 + 1 + 2 + 3, 1500, 200},
       {"3 s late, then the last closing command refused", {{kA, 1, false, 4000}, {kClose3, 1, true, 450}},
-       1 + 2 + 1 + 1 + 1 + 1 + 2, 450},
+       1 + 2 + 1 + 1 + 1 + 1 + 2, 3000, 450},
       // Beyond the settling wait: kA's late reply is taken for the first
       // closing command's, and so on; the first closing command's refusal is
       // charged to the second.
-      {"4.5 s late, then a refusal", {{kA, 1, false, 5500}, {kClose1, 1, true, 400}}, 1 + 2 + 1 + 1 + 1 + 2 + 1, 400,
+      {"4.5 s late, then a refusal", {{kA, 1, false, 5500}, {kClose1, 1, true, 400}}, 1 + 2 + 1 + 1 + 1 + 2 + 1, 3400, 400,
        "Communication error.", {kClose1}},
       {"6 s late, then the last closing command refused", {{kA, 1, false, 7000}, {kClose3, 1, true, 700}},
-       1 + 2 + 1 + 1 + 1 + 1 + 1, 700, "Communication error.", {kClose3}},
+       1 + 2 + 1 + 1 + 1 + 1 + 1, 3700, 700, "Communication error.", {kClose3}},
       // What the end check cannot see: the reply to the second closing
       // command's re-send is lost, which puts the replies back in step.
       {"4.5 s late, a refusal, then a lost reply",
-       {{kA, 1, false, 5500}, {kClose1, 1, true, 400}, {kClose2, 2, false, -1}}, 1 + 2 + 1 + 1 + 1 + 2 + 1, 400, "Done.",
+       {{kA, 1, false, 5500}, {kClose1, 1, true, 400}, {kClose2, 2, false, -1}}, 1 + 2 + 1 + 1 + 1 + 2 + 1, 3400, 400,
+       "Done.",
        {kClose1}},
       // After all those, a run without a timeout listens for nothing more.
-      {"no timeout", {}, 1 + 3 + 3},
+      // The erase's settling wait is its own reply timeout.
+      {"an erase 4 s late", {{kErase, 1, false, 14000}}, 2 + 3 + 3, 4000},
+      {"no timeout", {}, 1 + 3 + 3, -1},
   };
   for (const Row& r : rows) {
     SCOPED_TRACE(r.name);
@@ -410,34 +462,17 @@ TEST_F(Sequence, AReplyLaterThanItsTimeoutNeverLetsARefusedCommandEndInDone) {
     for (const std::string& record : r.skipped) expected.erase(record);
     EXPECT_EQ(carried_out, expected);
     EXPECT_EQ(records.size(), r.sends);
+    if (r.settled_ms >= 0) {
+      std::vector<size_t> late_sends;  // frame 0 is the handshake's
+      for (size_t i = 1; i < end.frames.size(); ++i) {
+        if (Payload(end.frames[i]) == r.fates[0].record) late_sends.push_back(i);
+      }
+      ASSERT_GE(late_sends.size(), 2u);
+      const size_t resent = late_sends[1];
+      ASSERT_LT(resent + 1, end.frames.size());
+      EXPECT_EQ(end.frame_times[resent + 1] - end.frame_times[resent], Millis(r.settled_ms));
+    }
   }
-}
-
-TEST_F(Sequence, AReplySplitWithin150MsIsAssembledAndASlowerOneDropped) {
-  FarEnd& end = AddPort("COM1");
-  int split_ms = 100;
-  end.on_frame = [&](FarEnd& self, const Bytes& frame) {
-    if (frame[3] == 0xF3) return self.Send(kUpgradeAccepted);
-    records.push_back(Payload(frame));
-    self.Send(Bytes(kAck.begin(), kAck.begin() + 3), Millis(2));
-    self.Send(Bytes(kAck.begin() + 3, kAck.end()), Millis(2 + split_ms));
-  };
-  panel->ProgSrc->Items = {":0100000011EE"};
-  ClickStart();
-  RunUntilIdle();
-  ExpectDone();
-  EXPECT_EQ(records.size(), 5u);
-
-  // Split beyond the frame window: dropped, and the command goes again when
-  // its timeout passes.
-  records.clear();
-  split_ms = 200;
-  ClickStart();
-  RunUntilIdle();
-  ExpectFailed("Command timeout.");
-  EXPECT_EQ(records, std::vector<std::string>(4, kErase));
-  const auto& t = end.frame_times;
-  EXPECT_EQ(t[t.size() - 1] - t[t.size() - 2], Millis(10000));
 }
 
 TEST_F(Sequence, AHalfFrameAtTimeoutIsNotCompletedByTheNextReply) {
