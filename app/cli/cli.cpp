@@ -11,7 +11,6 @@
 #include "app/cli/single_run.h"
 #include "comm/port_listing.h"
 #include "protocol/intel_hex.h"
-#include "resources/firmware_image.h"
 #include "resources/version.h"
 
 namespace odu {
@@ -168,9 +167,7 @@ int RunCli(const std::vector<std::string>& args, const CliEnvironment& env) {
   }
   const std::vector<std::string>* image = o.image ? &image_lines : nullptr;
   if (o.check_image) {
-    if (!o.image)
-      for (std::string_view line : EmbeddedFirmwareLines()) image_lines.emplace_back(line);
-    std::fputs(FormatImageSummary(SummarizeImage(image_lines)).c_str(), env.out);
+    std::fputs(FormatImageSummary(SummarizeImage(image)).c_str(), env.out);
     return kExitDone;
   }
   return o.all ? RunAll(o, env, image) : RunSingle(o, env, image);

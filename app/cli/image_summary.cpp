@@ -5,10 +5,13 @@
 #include <cstdio>
 #include <cstring>
 #include <iterator>
+#include <span>
+#include <string_view>
 
 #include "protocol/bootloader.h"
 #include "protocol/intel_hex.h"
 #include "protocol/station_frame.h"
+#include "resources/firmware_image.h"
 
 namespace odu {
 namespace {
@@ -35,6 +38,12 @@ std::string Format(const char* format, auto... values) {
 }
 
 }  // namespace
+
+ImageSummary SummarizeImage(const std::vector<std::string>* lines) {
+  if (lines) return SummarizeImage(*lines);
+  const std::span<const std::string_view> embedded = EmbeddedFirmwareLines();
+  return SummarizeImage(std::vector<std::string>(embedded.begin(), embedded.end()));
+}
 
 ImageSummary SummarizeImage(const std::vector<std::string>& lines) {
   ImageSummary s;

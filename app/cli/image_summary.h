@@ -55,6 +55,8 @@ struct ImageSummary {
 // TMainPanel::UnpackImage unpacks it: every line's bytes at the address it
 // carries, read at fixed character positions.
 ImageSummary SummarizeImage(const std::vector<std::string>& lines);
+// The summary of `lines`, or of the image the program carries when null.
+ImageSummary SummarizeImage(const std::vector<std::string>* lines);
 
 // The summary as a few lines of "key: value", each ending in a newline; the
 // value starts with the figure, and what follows it in parentheses explains.

@@ -1,7 +1,7 @@
 #include "app/cli/single_run.h"
 
 #include <memory>
-#include <string_view>
+#include <optional>
 
 #include "app/cli/cli_progress.h"
 #include "app/cli/image_summary.h"
@@ -11,7 +11,6 @@
 #include "app/run/exit_status.h"
 #include "comm/port_listing.h"
 #include "platform/clock.h"
-#include "resources/firmware_image.h"
 
 namespace odu {
 
@@ -155,12 +154,11 @@ int RunSingle(const CliOptions& o, const CliEnvironment& env, const std::vector<
   if (log) logged = std::make_unique<LoggedView>(shown, *log, o.trace);
   RunView& shown_or_logged = logged ? static_cast<RunView&>(*logged) : shown;
   // A real port's adapter may hold every reply back; a simulated one does not.
-  std::vector<std::string> embedded;
-  if (!image_lines)
-    for (std::string_view line : EmbeddedFirmwareLines()) embedded.emplace_back(line);
-  LatencyAdviceView advised(shown_or_logged, env.latency_timer ? env.latency_timer : PortLatencyTimer,
-                            LatencyTimerRemedy, SummarizeImage(image_lines ? *image_lines : embedded));
-  RunView& view = o.simulate ? shown_or_logged : advised;
+  std::optional<LatencyAdviceView> advised;
+  if (!o.simulate)
+    advised.emplace(shown_or_logged, env.latency_timer ? env.latency_timer : PortLatencyTimer, LatencyTimerRemedy,
+                    SummarizeImage(image_lines));
+  RunView& view = advised ? static_cast<RunView&>(*advised) : shown_or_logged;
   setup.list_ports = ScanList(o, env, simulated_port, shown);
 
   RunRegister runs;
