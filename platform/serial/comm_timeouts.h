@@ -3,9 +3,11 @@
 // themselves (POSIX, network).
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 
+#include "platform/clock.h"
 #include "platform/serial/serial_device.h"
 
 namespace odu::platform {
@@ -37,6 +39,28 @@ inline ReadTimeouts ReadTimeoutsFor(const CommTimeouts& t, uint32_t count) {
   }
   if (t.ReadIntervalTimeout != 0 && t.ReadIntervalTimeout != kMaxDword) r.interval_ms = t.ReadIntervalTimeout;
   return r;
+}
+
+// `ms` after `start`; a span beyond any real wait (a multiplier of MAXDWORD
+// times the count) is no limit at all (kForever).
+inline Nanos DeadlineAfter(Nanos start, uint64_t ms) {
+  constexpr uint64_t kLongest = uint64_t{1} << 40;  // ~35 years
+  return ms >= kLongest ? kForever : start + Millis(static_cast<int64_t>(ms));
+}
+
+// How long a read that began at `start` still waits for bytes at `now`, with
+// `read` bytes so far, the last of them at `last_byte`: up to its total and,
+// once a byte has come, up to the interval after the last byte (kForever:
+// without limit). None when the read ends now: an immediate read, a
+// first-bytes read with bytes, a read whose time has come.
+inline std::optional<Nanos> ReadWaitLeft(const ReadTimeouts& rule, Nanos start, Nanos now, uint32_t read,
+                                         Nanos last_byte) {
+  if (rule.immediate || (rule.first_bytes && read > 0)) return std::nullopt;
+  Nanos until = rule.total_ms ? DeadlineAfter(start, *rule.total_ms) : kForever;
+  if (read > 0 && rule.interval_ms) until = std::min(until, last_byte + Millis(*rule.interval_ms));
+  if (until == kForever) return kForever;
+  if (now >= until) return std::nullopt;
+  return until - now;
 }
 
 // The total of a write (constant + multiplier * count); none when it is 0.

@@ -104,13 +104,6 @@ int PollMillis(Nanos remaining) {
 
 Nanos Until(Nanos deadline, Nanos now) { return deadline == kForever ? kForever : deadline - now; }
 
-// `ms` from `start`; a span beyond any real wait (a multiplier of MAXDWORD
-// times the count) is no limit at all.
-Nanos DeadlineAfter(Nanos start, uint64_t ms) {
-  constexpr uint64_t kLongest = uint64_t{1} << 40;  // ~35 years
-  return ms >= kLongest ? kForever : start + Millis(static_cast<int64_t>(ms));
-}
-
 // A request the device does not support, as opposed to a device that failed.
 bool Unsupported(int err) { return err == ENOTTY || err == EINVAL || err == ENOSYS || err == EOPNOTSUPP; }
 
@@ -567,10 +560,7 @@ bool PosixSerialDevice::ReadFile(void* buffer, uint32_t count, uint32_t& read) {
   // has passed, or the line has been silent for the interval after a byte
   // (comm_timeouts.h for the cases that return sooner).
   const ReadTimeouts rule = ReadTimeoutsFor(t, count);
-  const bool immediate = rule.immediate;
-  const bool first_bytes = rule.first_bytes;
-  const Nanos deadline = rule.total_ms ? DeadlineAfter(Now(), *rule.total_ms) : kForever;
-  const Nanos interval = rule.interval_ms ? Millis(*rule.interval_ms) : kForever;
+  const Nanos start = Now();
   auto* out = static_cast<uint8_t*>(buffer);
   Nanos last_byte{};
   bool hangup = false;
@@ -591,17 +581,16 @@ bool PosixSerialDevice::ReadFile(void* buffer, uint32_t count, uint32_t& read) {
     }
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return FailWithDeviceErrno();
-    // Nothing waiting (a raw tty reads 0 then).
-    if (!is_tty_ || immediate || (first_bytes && read > 0)) return true;
+    // Nothing waiting (a raw tty reads 0 then). A read whose time has come
+    // returns what it has, even from a device that has just hung up.
+    if (!is_tty_) return true;
+    const std::optional<Nanos> left = ReadWaitLeft(rule, start, Now(), read, last_byte);
+    if (!left) return true;
     if (hangup) return Fail(HangupError());
-    const Nanos now = Now();
-    Nanos until = deadline;
-    if (read > 0 && interval != kForever) until = std::min(until, last_byte + interval);
-    if (until != kForever && now >= until) return true;
 
     lock.unlock();
     pollfd fds[2] = {{fd, POLLIN, 0}, {read_wake_.read_end, POLLIN, 0}};
-    const int r = ::poll(fds, 2, PollMillis(Until(until, now)));
+    const int r = ::poll(fds, 2, PollMillis(*left));
     const int err = errno;
     lock.lock();
     if (r < 0 && err != EINTR) return FailWithDeviceErrno(err);

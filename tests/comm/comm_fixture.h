@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -36,6 +37,9 @@ class RecordingOpener : public SerialOpener {
   DeviceHandle Wrap(DeviceHandle device) {
     return device ? std::make_shared<Device>(std::move(device), *this) : nullptr;
   }
+  // Called with each call as it is written down, before it is made: a test
+  // may fail the call by throwing.
+  std::function<void(const std::string& call)> before_call;
   // The calls so far; the record starts again empty.
   std::vector<std::string> Take() {
     std::lock_guard g(mutex_);
@@ -96,9 +100,12 @@ class RecordingOpener : public SerialOpener {
     RecordingOpener& log_;
   };
 
-  void Log(std::string call) {
-    std::lock_guard g(mutex_);
-    calls_.push_back(std::move(call));
+  void Log(const std::string& call) {
+    {
+      std::lock_guard g(mutex_);
+      calls_.push_back(call);
+    }
+    if (before_call) before_call(call);
   }
 
   SerialOpener& inner_;

@@ -533,20 +533,24 @@ TEST_F(PosixSerialTest, SilentLineReadReturnsNothingAfterItsTimeout) {
 TEST_F(PosixSerialTest, ReadWaitsForTheWholeCountAcrossPieces) {
   DeviceHandle device = OpenPort();
   ASSERT_TRUE(device);
-  SetTimeouts(*device, 5000);
-  FarEndWrites("0123");
-  std::thread rest([&] {
-    std::this_thread::sleep_for(20ms);
-    FarEndWrites("456789");
-  });
-  char buf[10];
-  uint32_t read = 0;
-  const auto start = Clock::now();
-  EXPECT_TRUE(device->ReadFile(buf, sizeof buf, read));
-  rest.join();
-  EXPECT_LT(Clock::now() - start, 2000ms);
-  ASSERT_EQ(read, 10u);
-  EXPECT_EQ(std::string(buf, read), "0123456789");
+  // A total alone, and with an interval, which counts from the last byte:
+  // the pause between the pieces is far shorter than either.
+  for (const CommTimeouts t : {CommTimeouts{kMaxDword, 0, 5000, 0, 0}, CommTimeouts{1000, 0, 5000, 0, 0}}) {
+    ASSERT_TRUE(device->SetCommTimeouts(t));
+    FarEndWrites("0123");
+    std::thread rest([&] {
+      std::this_thread::sleep_for(20ms);
+      FarEndWrites("456789");
+    });
+    char buf[10];
+    uint32_t read = 0;
+    const auto start = Clock::now();
+    EXPECT_TRUE(device->ReadFile(buf, sizeof buf, read));
+    rest.join();
+    EXPECT_LT(Clock::now() - start, 2000ms);
+    ASSERT_EQ(read, 10u) << "interval " << t.ReadIntervalTimeout;
+    EXPECT_EQ(std::string(buf, read), "0123456789");
+  }
 }
 
 TEST_F(PosixSerialTest, ImmediateReadTakesWhatIsWaitingAndDropsNulsWhenAsked) {

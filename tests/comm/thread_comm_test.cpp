@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <functional>
+#include <new>
+#include <system_error>
 
 #include "comm_fixture.h"
 #include "platform/last_error.h"
@@ -335,31 +338,98 @@ TEST_F(PortTest, UnchangedSettingsMakeNoDeviceCall) {
   EXPECT_EQ(modem->State(0).BaudRate, 38400u);
 }
 
+// Each step of Open that fails leaves the port in its own state: closed
+// without a word while no serial device is open, open with its event thread
+// (arriving bytes reach OnRxChar) and a box for a refused setting. Names are
+// opened exactly as given: a name in other case is another name.
 TEST_F(PortTest, OpenFailuresAreSilentOrReportedWithTheirCodes) {
-  // A name that does not exist, a port in use, a regular file: silent. The
-  // holder of the port in use is told by that open alone.
+  RecordingOpener recorded(opener);
+  port->SetOpener(&recorded);
+  // The holder of a port in use is told by that open alone.
   opener.FailOpen("COM5", kPortHeldError, {.lock_file = "LCK..COM5", .holder_pid = 42});
+  opener.Add("FILE", VirtualNullModem::Create(clock), 0);
   opener.NotCharacterDevice("FILE");
-  for (const std::string name : {"COM9", "COM5", "FILE", ""}) {
-    port->SetPortName(name);
+  int received = 0;
+  port->OnRxChar = [&](TThreadComm&, uint32_t) { ++received; };
+  auto fail = [&](VirtualCall call, uint32_t code) { return [=, this] { modem->SetFault(0, call, code); }; };
+  // The event thread's SetCommMask, the second of an open, as a thread that
+  // cannot be made.
+  auto thread_fails = [&](auto failure) {
+    return [&recorded, failure] {
+      recorded.before_call = [failure, masks = 0](const std::string& call) mutable {
+        if (call.starts_with("SetCommMask") && ++masks == 2) failure();
+      };
+    };
+  };
+  const std::function<void()> bad_alloc = thread_fails([] { throw std::bad_alloc(); });
+  const std::function<void()> no_thread = thread_fails(
+      [] { throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again)); });
+  struct Row {
+    const char* what;
+    std::string name;
+    std::function<void()> arrange;
+    bool connected;
+    std::vector<std::string> boxes;
+    bool closed, events;  // the device was closed again; an event thread runs
+    int holder = 0;
+  };
+  const Row rows[] = {
+      {"no such name", "COM9", nullptr, false, {}, false, false},
+      {"a port in use", "COM5", nullptr, false, {}, false, false, 42},
+      {"no name", "", nullptr, false, {}, false, false},
+      {"no character device", "FILE", nullptr, false, {}, true, false},
+      {"opened", "COM1", nullptr, true, {}, false, true},
+      {"another case is another name", "com1", nullptr, false, {}, false, false},
+      {"buffers refused", "COM1", fail(VirtualCall::SetupComm, error::kInvalidParameter), true,
+       {"Error initializing Read/Write Buffers.(Error: 87)"}, false, true},
+      {"line state refused", "COM1", fail(VirtualCall::SetCommState, error::kGenFailure), true,
+       {"Error updating DataControlBlock.(Error: 31)"}, false, true},
+      {"timeouts refused", "COM1", fail(VirtualCall::SetCommTimeouts, error::kGenFailure), true,
+       {"Error updating CommTimeouts.(Error: 31)"}, false, true},
+      {"no memory for the thread", "COM1", bad_alloc, false, {}, true, false},
+      {"no thread", "COM1", no_thread, false, {}, true, false},
+      {"already open", "COM1", [&] { port->Open(); }, true, {"Port already assigned (open).(Error: -1)"}, false, true},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.what);
+    port->SetPortName(r.name);
+    EXPECT_EQ(port->PortName(), r.name);
+    if (r.arrange) r.arrange();
+    const size_t shown = toolkit.boxes().size();
+    recorded.Take();
+    received = 0;
     port->Open();
-    EXPECT_FALSE(port->Connected()) << name;
-    EXPECT_EQ(port->Refusal().holder_pid, name == "COM5" ? 42 : 0) << name;
+    EXPECT_EQ(opener.opened().back(), r.name);
+    EXPECT_EQ(port->Connected(), r.connected);
+    EXPECT_EQ(port->Refusal().holder_pid, r.holder);
+    const std::vector<std::string> calls = recorded.Take();
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), "Close"), r.closed ? 1 : 0);
+    std::vector<std::string> boxes;
+    for (size_t i = shown; i < toolkit.boxes().size(); ++i) {
+      boxes.push_back(toolkit.boxes()[i].text);
+      EXPECT_EQ(toolkit.boxes()[i].caption, "Serial Port Error.");
+    }
+    EXPECT_EQ(boxes, r.boxes);
+    clock.Schedule(clock.Now() + Millis(5), [&] { modem->Inject(0, Bytes({0x55})); });
+    toolkit.RunFor(Millis(50));
+    EXPECT_EQ(received > 0, r.events);
+    port->Close();
+    modem->Take(0);
+    for (VirtualCall call : {VirtualCall::SetupComm, VirtualCall::SetCommState, VirtualCall::SetCommTimeouts})
+      modem->SetFault(0, call, 0);
+    recorded.before_call = nullptr;
   }
-  EXPECT_TRUE(toolkit.boxes().empty());
 
-  port->SetPortName("COM1");
+  // Both refusals of one open, in the order they came.
   modem->SetFault(0, VirtualCall::SetCommTimeouts, error::kGenFailure, 1);
   modem->SetFault(0, VirtualCall::SetupComm, error::kInvalidParameter);
+  const size_t shown = toolkit.boxes().size();
   port->Open();
-  // Refused buffers are reported after the lock is released; the port stays
-  // open with its event thread.
   EXPECT_TRUE(port->Connected());
-  EXPECT_EQ(BoxTexts(), (std::vector<std::string>{"Error updating CommTimeouts.(Error: 31)",
-                                                  "Error initializing Read/Write Buffers.(Error: 87)"}));
-  port->Open();
-  EXPECT_EQ(BoxTexts().back(), "Port already assigned (open).(Error: -1)");
-  EXPECT_TRUE(port->Connected());
+  const std::vector<std::string> texts = BoxTexts();
+  EXPECT_EQ(std::vector(texts.begin() + static_cast<ptrdiff_t>(shown), texts.end()),
+            (std::vector<std::string>{"Error updating CommTimeouts.(Error: 31)",
+                                      "Error initializing Read/Write Buffers.(Error: 87)"}));
 
   modem->SetFault(0, VirtualCall::EscapeCommFunction, error::kGenFailure);
   port->SetRTS(true);
