@@ -1,11 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cctype>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <filesystem>
 #include <iterator>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -13,9 +17,11 @@
 #include "app/cli/cli.h"
 #include "app/cli/cli_options.h"
 #include "app/cli/fleet_run.h"
+#include "app/cli/json_lines.h"
 #include "sim/simulated_station.h"
 #include "platform/serial/serial_virtual.h"
 #include "tests/support/cli_capture.h"
+#include "tests/support/python_json.h"
 #include "tests/support/simulator.h"
 
 namespace odu::testing {
@@ -373,23 +379,63 @@ TEST_F(Cli, VerboseSaysWhatTheScanFoundOnEveryPort) {
   EXPECT_EQ(none.err, "no serial ports to try (none found on this machine)\nHardware error. Station ORVELA not found.\n");
 }
 
+constexpr const char* kUnchanged =
+    "Upgrade interrupted before the erase: the port is closed and the unit's firmware is unchanged.\n";
+
+sim::StationConfig SlowErase() {
+  sim::StationConfig c = Faulty(0, sim::Fault::Delay);
+  c.delay = Millis(5000);
+  return c;
+}
+
+// An interrupt at each stage of a run at 19,200 baud (a whole run takes 21 s
+// of virtual time), at `at_ms` on the run's clock, and what the run says.
+struct InterruptStage {
+  const char* port;  // its station's, in a fleet
+  int64_t at_ms;
+  sim::StationConfig station;
+  const char* says;
+  int frames = -1;  // frames sent in all, when known
+};
+const std::vector<InterruptStage>& InterruptStages() {
+  static const std::vector<InterruptStage> stages = {
+      // Half-way through a silent station's first handshake read: the scan
+      // stops before its next attempt.
+      {"HANDSHAKE", 500, Init(sim::StationConfig::Init::Silent), kUnchanged, 1},
+      {"WAITING", 1500, {}, kUnchanged, 1},   // in the second before the erase
+      {"ERASING", 4000, SlowErase(),
+       "Upgrade interrupted during the erase: the port is closed and the unit's firmware may be partly erased. Run "
+       "odu-upgrade again.\n",
+       2},
+      {"PROGRAMMING", 5000, {},
+       "Upgrade interrupted during programming at 0x0660: the port is closed and the unit is erased and not fully "
+       "programmed. Run odu-upgrade again.\n"},
+      {"CLOSING", 21500, Faulty(651, sim::Fault::Stall),
+       "Upgrade interrupted at closing command 1 of 3: the port is closed and the unit is programmed but the "
+       "bootloader did not finish (it may not start the new firmware). Run odu-upgrade again.\n"},
+      // The last command acknowledged after a reply had timed out.
+      {"LISTENING", 25500, Faulty(5, sim::Fault::Drop),
+       "Upgrade interrupted after the last command was acknowledged, while the tool listened for a reply still owed "
+       "after a timeout: the port is closed and the unit is likely programmed, but that was not confirmed. Run "
+       "odu-upgrade again.\n"},
+  };
+  return stages;
+}
+
 TEST_F(Cli, AnInterruptClosesThePortSendsNothingMoreAndSaysWhatStateTheUnitIsIn) {
-  constexpr const char* kUnchanged =
-      "Upgrade interrupted before the erase: the port is closed and the unit's firmware is unchanged.\n";
-  const struct {
+  struct Row {
     int64_t at_ms;
     const char* says;
     sim::StationConfig station = {};
     std::vector<std::string> args = {};
     int frames = -1;  // frames sent in all, when known
-  } rows[] = {
+  };
+  std::vector<Row> rows = {
       {500, kUnchanged, {}, {}, 1},
-      {5000, "Upgrade interrupted during programming at 0x"},
-      // Half-way through the first handshake read of a silent station: the
-      // scan stops before its next attempt.
-      {500, kUnchanged, Init(sim::StationConfig::Init::Silent), {}, 1},
       {1500, kUnchanged, Init(sim::StationConfig::Init::Silent), {"--handshake-only"}, 2},
   };
+  for (const InterruptStage& stage : InterruptStages())
+    rows.push_back({stage.at_ms, stage.says, stage.station, {}, stage.frames});
   baud = 19200;  // a whole run takes 21 s of virtual time
   for (const auto& row : rows) {
     SCOPED_TRACE(row.at_ms);
@@ -597,9 +643,12 @@ const std::map<std::string, std::map<std::string, std::string>>& JsonSchema() {
   return schema;
 }
 
-// Every line of `out` is one object of the schema; returns them.
+// Every line of `out` is one object of the schema; returns them. Where
+// Python runs, its json module reads the same members of the same kinds, and
+// the strings are as it reads them, escapes decoded.
 std::vector<std::map<std::string, std::string>> JsonLinesOf(const std::string& out) {
   std::vector<std::map<std::string, std::string>> objects;
+  std::vector<std::map<std::string, char>> all_kinds;
   std::istringstream lines(out);
   for (std::string line; std::getline(lines, line);) {
     std::map<std::string, char> kinds;
@@ -609,11 +658,26 @@ std::vector<std::map<std::string, std::string>> JsonLinesOf(const std::string& o
       ADD_FAILURE() << "no such event: " << line;
       continue;
     }
-    EXPECT_TRUE(kinds["port"] == 's' || kinds["port"] == '0') << line;
+    // The end and a refusal to start are about no port.
+    const bool portless = event->first == "end" || event->first == "error";
+    EXPECT_TRUE(kinds["port"] == '0' || (kinds["port"] == 's' && !portless)) << line;
     EXPECT_EQ(members.size(), event->second.size() + 2) << line;
     for (const auto& [key, types] : event->second)
       EXPECT_NE(types.find(kinds.count(key) ? kinds[key] : 'x'), std::string::npos) << key << " in " << line;
     objects.push_back(std::move(members));
+    all_kinds.push_back(std::move(kinds));
+  }
+  if (!kPythonReadsJson) return objects;
+  std::string error;
+  const auto read = ReadByPython(out, error);
+  EXPECT_EQ(error, "");
+  if (read.size() != objects.size()) ADD_FAILURE() << read.size() << " objects read by Python in\n" << out;
+  for (size_t i = 0; i < std::min(read.size(), objects.size()); ++i) {
+    EXPECT_EQ(read[i].size(), objects[i].size()) << "object " << i;
+    for (const JsonMember& m : read[i]) {
+      EXPECT_EQ(m.kind, all_kinds[i][m.key]) << m.key << " of object " << i;
+      if (m.kind == 's') objects[i][m.key] = m.value;
+    }
   }
   return objects;
 }
@@ -743,42 +807,146 @@ TEST_F(Fleet, JsonLinesFollowTheSchemaAndEndWithEachStationsResult) {
   ASSERT_GE(one.size(), 3u);
   EXPECT_EQ(one[one.size() - 2].at("result"), "Done.");
   EXPECT_EQ(JsonLinesOf(Invoke({"--json", "--image", "/nonexistent/odu.hex"}).out).at(0).at("event"), "error");
+  // Before a station answered, a run over several ports is about no port
+  // but in each port's finding.
+  std::string told;
+  for (const auto& o : JsonLinesOf(Invoke({"--json", "--port", "COM1", "--port", "COM2"}).out))
+    told += o.at("event") + " " + o.at("port") + ", ";
+  EXPECT_EQ(told, "stage null, finding COM1, finding COM2, message null, result null, end null, ");
+}
+
+// Whatever a port's name or a message holds, Python reads back what was
+// meant: every byte that is not UTF-8 as U+FFFD, the rest as it was.
+TEST_F(Fleet, EveryStringOfTheJsonLinesReadsBackAsItWasMeant) {
+  if (!kPythonReadsJson) GTEST_SKIP() << "no python3 under wine";
+  std::string controls(1, '\0');
+  for (char c = 1; c < 0x20; ++c) controls += c;
+  const std::string R = "\xEF\xBF\xBD";
+  const struct {
+    std::string given, meant;
+  } rows[] = {
+      {R"(\\.\COM10)", R"(\\.\COM10)"},
+      {"say \"hi\" / ok", "say \"hi\" / ok"},
+      {controls + "\x7F" + " end", controls + "\x7F" + " end"},
+      // UTF-8 from U+0080 to U+10FFFF (the last at the very end), each
+      // bound of each length and around the surrogates.
+      {"\xC2\x80\xDF\xBF\xE0\xA0\x80\xED\x9F\xBF\xEE\x80\x80\xEF\xBF\xBF\xF0\x90\x80\x80\xF4\x8F\xBF\xBF",
+       "\xC2\x80\xDF\xBF\xE0\xA0\x80\xED\x9F\xBF\xEE\x80\x80\xEF\xBF\xBF\xF0\x90\x80\x80\xF4\x8F\xBF\xBF"},
+      // A stray byte, an overlong '/', both surrogate bounds, past U+10FFFF,
+      // a sequence cut short by an ASCII byte, by a lead byte and by the end.
+      {"\xFF" "A\xC0\xAF" "B\xED\xA0\x80" "C\xED\xBF\xBF" "D\xF4\x90\x80\x80" "E\xE2\x82" "F\xC3\xE9" "G\xE2\x82",
+       R + "A" + R + R + "B" + R + R + R + "C" + R + R + R + "D" + R + R + R + R + "E" + R + R + "F" + R + R + "G" +
+           R + R},
+  };
+  std::FILE* written = std::tmpfile();
+  JsonLines lines(written);
+  std::vector<std::string> args = {"--all", "--json"};
+  for (const auto& row : rows) {
+    lines.Note(row.given, row.given);
+    lines.Box(row.given, {Caption::kOther, row.given, row.given});
+    args.insert(args.end(), {"--port", row.given});
+  }
+  lines.Error(kExitBadImage, rows[0].given);
+  std::fflush(written);
+  std::rewind(written);
+  std::string out;
+  for (int c; (c = std::fgetc(written)) != EOF;) out += static_cast<char>(c);
+  std::fclose(written);
+  const auto objects = JsonLinesOf(out);
+  ASSERT_EQ(objects.size(), 2 * std::size(rows) + 1);
+  for (size_t i = 0; i < std::size(rows); ++i) {
+    const auto& note = objects[2 * i];
+    const auto& box = objects[2 * i + 1];
+    EXPECT_EQ(note.at("port"), rows[i].meant) << i;
+    EXPECT_EQ(note.at("text"), rows[i].meant) << i;
+    EXPECT_EQ(box.at("caption") + box.at("text"), rows[i].meant + rows[i].meant) << i;
+  }
+  EXPECT_EQ(objects.back().at("text"), rows[0].meant);
+
+  // The same port names through a fleet: each line of each port names it.
+  const Outcome r = Invoke(args);
+  EXPECT_EQ(r.status, kExitNotFound);
+  std::map<std::string, std::string> told;
+  for (const auto& o : JsonLinesOf(r.out)) told[o.at("port")] += o.at("event") + " ";
+  for (const auto& row : rows) EXPECT_EQ(told[row.meant], "stage finding message result ") << row.meant;
+  EXPECT_EQ(told["null"], "end ");
 }
 
 TEST_F(Fleet, TheExitStatusIsTheSingleRunsUnlessSomeWereUpgradedAndSomeFailed) {
+  std::function<void()> interrupt;
+  env.set_interrupt_handler = [&](std::function<void()> handler) { interrupt = std::move(handler); };
+  // When set, the interrupt comes at that moment on the first port's clock
+  // (another's may be anywhere in its run by then).
+  int64_t interrupt_ms = 0;
+  std::string first;
+  env.run_host = [&, host = env.run_host](const std::string& port) {
+    RunHost h = host(port);
+    if (interrupt_ms > 0 && port == first)
+      static_cast<VirtualClock*>(h.clock)->Schedule(Millis(interrupt_ms), [&] { interrupt(); });
+    return h;
+  };
+  stations["CLEAN2"] = {};
+  stations["SILENT"] = Init(sim::StationConfig::Init::Silent);
   const struct {
     std::vector<std::string> ports;
     int status;
+    int64_t interrupt_ms = 0;
   } rows[] = {
+      {{"CLEAN", "CLEAN2"}, kExitDone},
       {{"CLEAN", "EMPTY"}, kExitDone},
       {{"EMPTY", "NOTHING"}, kExitNotFound},
       {{"REFUSING", "EMPTY"}, kExitRefused},
       {{"STALLING", "REFUSING"}, kExitUpgradeError},
+      // All failed: the first failure's, past the ports without a station.
+      {{"EMPTY", "NOTHING", "REFUSING", "STALLING"}, kExitRefused},
+      {{"EMPTY", "STALLING", "REFUSING"}, kExitUpgradeError},
       {{"CLEAN", "REFUSING"}, kExitPartial},
+      {{"EMPTY", "STALLING", "CLEAN2"}, kExitPartial},
+      // Before any station answered, and once one had.
+      {{"SILENT", "EMPTY"}, kExitInterrupted, 500},
+      {{"CLEAN", "CLEAN2", "EMPTY"}, kExitInterrupted, 5000},
   };
   for (const auto& row : rows) {
+    interrupt_ms = row.interrupt_ms;
+    first = row.ports[0];
     std::vector<std::string> args = {"--all"};
     for (const auto& p : row.ports) args.insert(args.end(), {"--port", p});
-    EXPECT_EQ(Invoke(args).status, row.status) << row.ports[0] << " " << row.ports[1];
+    EXPECT_EQ(Invoke(args).status, row.status) << ::testing::PrintToString(row.ports) << " " << row.interrupt_ms;
   }
 }
 
 TEST_F(Fleet, AnInterruptStopsEveryRunAndEachSaysWhatStateItsUnitIsIn) {
   std::function<void()> interrupt;
   env.set_interrupt_handler = [&](std::function<void()> handler) { interrupt = std::move(handler); };
-  // Each run's clock is its own: five seconds into each run at the latest
-  // (before either can end), the interrupt stops both.
+  // Each run's clock is its own: each run waits at its stage's moment until
+  // every run is at its own, and then the interrupt stops them all.
+  std::mutex mutex;
+  std::condition_variable all_there;
+  size_t there = 0;
+  const size_t runs = InterruptStages().size();
   env.run_host = [&, host = env.run_host](const std::string& port) {
     RunHost h = host(port);
-    static_cast<VirtualClock*>(h.clock)->Schedule(Millis(5000), [&] { interrupt(); });
+    const auto stage = std::find_if(InterruptStages().begin(), InterruptStages().end(),
+                                    [&](const InterruptStage& s) { return s.port == port; });
+    static_cast<VirtualClock*>(h.clock)->Schedule(Millis(stage->at_ms), [&] {
+      std::unique_lock lock(mutex);
+      if (++there == runs) interrupt();
+      all_there.notify_all();
+      // Bounded, so that a run that never gets there fails the test instead of hanging it.
+      all_there.wait_for(lock, std::chrono::seconds(30), [&] { return there == runs; });
+    });
     return h;
   };
-  stations["CLEAN2"] = {};
-  const Outcome r = Invoke({"--all", "--port", "CLEAN", "--port", "CLEAN2"});
+  std::vector<std::string> args = {"--all"};
+  for (const InterruptStage& stage : InterruptStages()) {
+    stations[stage.port] = stage.station;
+    args.insert(args.end(), {"--port", stage.port});
+  }
+  const Outcome r = Invoke(args);
   EXPECT_EQ(r.status, kExitInterrupted) << r.out << r.err;
   EXPECT_FALSE(interrupt) << "the handler is removed when the runs end";
-  EXPECT_NE(r.err.find("CLEAN: Upgrade interrupted"), std::string::npos) << r.err;
-  EXPECT_NE(r.err.find("CLEAN2: Upgrade interrupted"), std::string::npos) << r.err;
+  for (const InterruptStage& stage : InterruptStages())
+    EXPECT_NE(r.err.find(std::string(stage.port) + ": " + stage.says), std::string::npos) << stage.port << r.err;
   EXPECT_EQ(r.out.find("Done."), std::string::npos) << r.out;
 }
 
