@@ -419,6 +419,7 @@ TEST_F(PortTest, OpenFailuresAreSilentOrReportedWithTheirCodes) {
       modem->SetFault(0, call, 0);
     recorded.before_call = nullptr;
   }
+  port->SetOpener(&opener);  // the rest outlives `recorded`
 
   // Both refusals of one open, in the order they came.
   modem->SetFault(0, VirtualCall::SetCommTimeouts, error::kGenFailure, 1);
